@@ -1,0 +1,98 @@
+#pragma once
+// The run object: constructing it performs the whole run, destroying it is
+// the clean-up. Worker threads never see it; they get copies of its settings
+// and pointers to its members through the pipelines.
+#include "app/report.h"
+#include "hash/G_CRYPT.h"
+#include "io/G_FILE.h"
+#include "memory/G_MEMORY.h"
+
+class G_PIPELINE;
+
+class G_APP {
+public:
+    const char* program_name = nullptr;
+    const char* file_name[3] = {"zef-log.txt", nullptr, nullptr};
+    bool opt_bench = false;
+    bool opt_bench_ff = false;
+    bool opt_quiet = false;
+    bool opt_verbose = false;
+    bool opt_log = false;
+    bool files_identical = true;
+    bool single_file = false;
+    bool usage_shown = false;
+    bool buffered_io = false;
+    G_MEMORY memory;
+    u8* buffer = nullptr;
+    u32 status = 0;
+    u64 page_size = 0;
+    u64 buffers_shift = 1;
+    G_PIPELINE* pipeline1 = nullptr;
+    G_PIPELINE* pipeline2 = nullptr;
+    s64 bench_last_write = 0;
+    u64 rbLength = 0;
+    s64 last_read = 0;
+    s64 last_write = 0;
+    u64 smaller_file = 0;
+    u64 bench_blocks = 0;
+    s64 time_start_ms = 0;
+    s64 time_print_ms = 0;
+    s64 time_now_ms = 0;
+    s64 time_elapsed_ms = 0;
+    u32 alg_id = 3;
+    G_CRYPT crypt;
+    bool opt_compare = false;
+    bool opt_hash = false;
+    bool opt_peak = false;
+    bool opt_normalize = false;
+    bool opt_thread_affinity = false;
+    bool opt_lock = false;
+    bool opt_offline = false;
+    bool opt_keep_offline = false;
+    bool opt_append = false;
+    bool opt_resume = false;
+    bool opt_write = false;
+    u32 peak_level[2] = {0, 0};
+    G_FILE hFileLog;
+    G_FILE hFileIn1;
+    G_FILE hFileIn2;
+    G_FILE hFileOut;
+    G_FILE hFileOutUnaligned;
+    u8* norm_buffer = nullptr;
+
+    // What the run recorded; exit_status() turns it into the process status.
+    bool run_failed = false;       // a stage or transfer failed, or Ctrl+C
+    bool blocks_replaced = false;  // unreadable blocks were filled with 0xAD
+    bool inputs_differ = false;    // compared inputs differ in content or length
+
+    // `run` false: only set the defaults (tests drive the stages themselves).
+    G_APP(int argc, char** argv, bool run = true);
+    ~G_APP();
+    G_APP(const G_APP&) = delete;
+    G_APP& operator=(const G_APP&) = delete;
+
+    int parse_options(int argc, char** argv);
+    u32 open_files();
+    u32 setup_pipelines();
+    void print_result();
+    u32 run_benchmark();
+    u32 normalize();
+    void clean_up();
+    int exit_status() const;
+
+private:
+    void print_usage();
+    void prepare(G_FILE& file);
+    void record_pipelines();
+    bool cleaned_ = false;
+};
+
+// The console control handler's job: the flag (the notice is printed by the
+// platform layer from its signal context).
+void console_ctrl_handler();
+
+// Whole-text comparison ignoring ASCII letter case.
+bool equals_any_case(const char* a, const char* b);
+
+// The entry's body, shared by both platforms' entry points.
+int zef_main(int argc, char** argv);

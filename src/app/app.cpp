@@ -1,0 +1,114 @@
+// The run sequence and the clean-up.
+#include <cstdio>
+
+#include "app/G_APP.h"
+#include "os/console.h"
+#include "pipeline/G_PIPELINE.h"
+
+void console_ctrl_handler() { ctrl_c_typed.store(true); }
+
+G_APP::G_APP(int argc, char** argv, bool run) {
+    // memory has probed the large-page unit; crypt and the files are closed.
+    page_size = memory.large_page_size;
+    if (!run) return;
+
+    os::enable_privilege("SeBackupPrivilege");
+    os::enable_privilege("SeRestorePrivilege");
+
+    if (parse_options(argc, argv) != 0) return;
+
+    if (opt_hash) {
+        crypt.init(alg_id);
+        opt_hash = crypt.is_ready;
+        if (!opt_hash) run_failed = true;  // asked for a digest that cannot be made
+    }
+
+    if (open_files() != 0) {
+        if (!opt_bench || !opt_log) run_failed = true;  // the benchmark always ends here
+        return;
+    }
+    if (setup_pipelines() != 0) {
+        run_failed = true;
+        return;
+    }
+    time_start_ms = now_ms();
+
+    if (opt_normalize) {
+        if (normalize() != 0) {
+            run_failed = true;
+            return;
+        }
+    } else {
+        if (!pipeline1->run()) {
+            run_failed = true;
+            return;
+        }
+        record_pipelines();
+    }
+    print_result();
+}
+
+void G_APP::record_pipelines() {
+    peak_level[0] = static_cast<u32>(pipeline1->peak_level.load());
+    if (!single_file && pipeline2) {
+        peak_level[1] = static_cast<u32>(pipeline2->peak_level.load());
+        files_identical = !pipeline1->differs.load();
+        smaller_file = pipeline1->smaller_file.load();
+    }
+    if (pipeline1->failed() || (pipeline2 && pipeline2->failed()) || ctrl_c_typed.load()) run_failed = true;
+    if (pipeline1->bad_blocks.load() != 0 || (pipeline2 && pipeline2->bad_blocks.load() != 0))
+        blocks_replaced = true;
+    // A copy is complete when every slot with data was written and the
+    // source had nothing more.
+    if (pipeline2 && pipeline2->is_writer) {
+        const G_PIPELINE& src = *pipeline1;
+        const bool source_exhausted =
+            src.reached_end.load() || (src.file_size != 0 && src.bytes_left <= 0);
+        if (pipeline2->n_compared.load() < src.n_filled.load() || !source_exhausted) run_failed = true;
+    }
+    if (!single_file && pipeline2 && !pipeline2->is_writer && opt_compare &&
+        (pipeline1->differs.load() || smaller_file != 0))
+        inputs_differ = true;
+}
+
+int G_APP::exit_status() const {
+    if (run_failed || ctrl_c_typed.load()) return 2;
+    if (blocks_replaced) return 3;
+    if (inputs_differ) return 1;
+    return 0;
+}
+
+void G_APP::clean_up() {
+    if (cleaned_) return;
+    cleaned_ = true;
+    const bool quiet_cleanup = opt_hash || opt_peak || usage_shown || opt_quiet || opt_normalize;
+    if (opt_hash) {
+        crypt.release();
+    } else if (!(opt_peak || usage_shown || opt_quiet || opt_normalize)) {
+        std::fputs("cleanup:", stderr);
+    }
+    G_FILE* devices[3] = {&hFileIn1, &hFileIn2, &hFileOut};
+    if (opt_lock)
+        for (G_FILE* f : devices)
+            if (f->is_open) f->unlock();
+    if (opt_offline && !opt_keep_offline)
+        for (G_FILE* f : devices)
+            if (f->is_open) f->set_offline(0);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    hFileIn1.close();
+    hFileIn2.close();
+    hFileOut.close();
+    hFileOutUnaligned.close();
+    if (opt_log) hFileLog.close();
+    delete pipeline1;
+    pipeline1 = nullptr;
+    delete pipeline2;
+    pipeline2 = nullptr;
+    norm_buffer = nullptr;
+    buffer = nullptr;
+    memory.release();
+    if (!quiet_cleanup) std::fputs("OK\n", stderr);
+}
+
+G_APP::~G_APP() { clean_up(); }

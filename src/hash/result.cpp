@@ -1,0 +1,45 @@
+// The final report: digests, or the comparison's verdict, then peak levels.
+#include <cstdio>
+
+#include "app/G_APP.h"
+
+void G_APP::print_result() {
+    if (opt_normalize) return;
+    if ((!opt_quiet && (opt_compare || opt_write)) || opt_bench || opt_verbose) std::fputs("\n\n", stderr);
+
+    if (opt_hash) {
+        if (opt_compare && smaller_file != 0) {
+            if (!opt_quiet) std::fputs("\n", stderr);
+            std::fprintf(stderr, "!! file is smaller [%s]\n", file_name[smaller_file]);
+            if (!opt_quiet) std::fputs("\n", stderr);
+        }
+        if (crypt.finish_all() == 0) {
+            auto print_digest = [this](FILE* stream, size_t i, const char* path) {
+                char line[2 * 256 + 1];
+                for (u32 k = 0; k < crypt.txt_length && k < 256; ++k)
+                    std::snprintf(line + 2 * k, 3, "%02x", crypt.txt_hashes[i][k]);
+                std::fprintf(stream, "%s  %s\n", line, path);
+            };
+            print_digest(opt_write ? stderr : stdout, 0, file_name[1]);
+            if (!single_file && !opt_write) print_digest(stderr, 1, file_name[2]);
+        } else {
+            run_failed = true;
+        }
+    } else if (opt_compare) {
+        if (smaller_file != 0) {
+            if (!opt_quiet) std::fputs("\n", stderr);
+            std::fprintf(stderr, "!! file is smaller [%s]\n", file_name[smaller_file]);
+        } else if (!opt_quiet) {
+            std::fputs("\n", stderr);
+        }
+        if (!opt_quiet) std::fputs(files_identical ? "++ no differences encountered. " : "!! files are different. ", stderr);
+        if (opt_peak) std::fputs("\n", stderr);
+    }
+
+    if (opt_peak) {
+        if (!single_file) std::fputs("\n", stderr);
+        std::fprintf(stderr, "%7.3f%% %s\n", peak_level[0] / 327.68, file_name[1]);
+        if (!single_file) std::fprintf(stderr, "%7.3f%% %s\n", peak_level[1] / 327.68, file_name[2]);
+    }
+    std::fflush(stdout);
+}

@@ -1,0 +1,151 @@
+#include <cstdio>
+#include <cstring>
+
+#include "app/report.h"
+#include "io/G_FILE.h"
+
+bool is_std_stream_name(const char* path) {
+    return std::strcmp(path, "-") == 0 || std::strcmp(path, "con") == 0 || std::strcmp(path, "CON") == 0;
+}
+
+G_FILE::~G_FILE() {
+    close();
+    handle = os::invalid_handle;
+    is_open = false;
+    error_r = error_w = 0;
+}
+
+u32 G_FILE::open(const char* path, u32 access, u32 disposition, u32 flags) {
+    if (is_open) return 0xFFFFFFFFu;
+    for (;;) {
+        error_r = 0;
+        const bool write_access = (access & (os::generic_write | os::generic_all)) != 0;
+        if (is_std_stream_name(path)) {
+            os::handle h = os::take_std_handle(write_access);
+            if (h != os::invalid_handle) {
+                handle = h;
+                is_open = true;
+                is_std_stream = true;
+                return 0;
+            }
+        }
+        bool existed = false;
+        os::handle h = os::invalid_handle;
+        u32 code = os::open(path, access, disposition,
+                            flags | os::flag_sequential_scan | os::flag_backup_semantics | os::attribute_normal, h,
+                            existed);
+        if (code == 0) {
+            handle = h;
+            is_open = true;
+            is_std_stream = false;
+            if (disposition == os::create_always || disposition == os::open_always)
+                error_r = existed ? os::err::already_exists : 0;
+            return 0;
+        }
+        // A volume or disk cannot be created: open it as it is.
+        if (write_access && disposition == os::create_always && code != os::err::file_not_found) {
+            disposition = os::open_existing;
+            continue;
+        }
+        // The report names the path in a line of at most 511 characters; a
+        // longer path is cut there with "..." (the open itself used it whole).
+        char line[512];
+        int n = std::snprintf(line, sizeof line, "open(%s)", path);
+        if (n >= static_cast<int>(sizeof line)) std::memcpy(line + sizeof line - 5, "...)", 5);
+        print_error(stdout, line, code);
+        error_r = code;
+        handle = os::invalid_handle;
+        return code;
+    }
+}
+
+u32 G_FILE::close() {
+    if (!is_open) return 0xFFFFFFFFu;
+    is_open = false;
+    os::close(handle);
+    handle = os::invalid_handle;
+    return 0;
+}
+
+s64 G_FILE::get_size() {
+    s64 size = -1;
+    u32 code = os::file_size(handle, size);
+    if (code == 0) {
+        error_r = 0;
+        if (size != -1) return size;
+    } else {
+        error_r = code;
+    }
+    return get_disk_length();
+}
+
+s64 G_FILE::get_disk_length() {
+    s64 length = 0;
+    u32 code = os::disk_length(handle, length);
+    if (code != 0) {
+        error_r = code;
+        return 0;
+    }
+    error_r = 0;
+    return length;
+}
+
+u32 G_FILE::flush() {
+    u32 code = os::flush(handle);
+    if (code != 0) {
+        // A handle opened for reading only flushes through a second one.
+        os::handle second;
+        code = os::reopen(handle, second);
+        if (code == 0) {
+            code = os::flush(second);
+            os::close(second);
+        }
+    }
+    error_w = code;
+    return code;
+}
+
+s64 G_FILE::read(void* buffer, u32 count) {
+    u32 done = 0;
+    u32 code = os::read(handle, buffer, count, done);
+    if (code != 0) {
+        error_r = code;
+        return -1;
+    }
+    return done;
+}
+
+s64 G_FILE::write(const void* buffer, u32 count) {
+    u32 done = 0;
+    u32 code = os::write(handle, buffer, count, done);
+    if (code != 0) {
+        error_w = code;
+        return -1;
+    }
+    return count;
+}
+
+s64 G_FILE::seek(s64 distance, u32 method) {
+    s64 position = -1;
+    u32 code = os::seek(handle, distance, method, position);
+    error_r = code;
+    return code == 0 ? position : -1;
+}
+
+u32 G_FILE::set_eof() {
+    error_w = os::set_eof(handle);
+    return error_w;
+}
+
+void G_FILE::reopen(G_FILE& target) {
+    os::handle second = os::invalid_handle;
+    u32 code = os::reopen(handle, second);
+    if (code == 0 && second != os::invalid_handle) {
+        target.handle = second;
+        target.is_open = true;
+        target.is_std_stream = false;
+        target.error_r = 0;
+    } else {
+        target.error_r = code;
+    }
+}

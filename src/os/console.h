@@ -1,0 +1,42 @@
+#pragma once
+// Process start-up, console text and the Ctrl+C notice.
+//
+// The core prints UTF-8 through the C streams stdout and stderr; the backend
+// makes that work on the console (Windows: UTF-8 code page, arguments
+// converted from UTF-16 at the entry).
+#include <string>
+
+#include "os/types.h"
+
+namespace os {
+
+// Called once at the entry: console text mode and locale for the character
+// conversion only (numbers always print with a decimal point).
+void init_console();
+
+// From now on the process's standard output stream (the C stdout) writes to
+// standard error; the original standard-output handle stays available for
+// take_std_handle(true). Unbuffered afterwards. Idempotent.
+void redirect_stdout_to_stderr();
+
+// Installs the Ctrl+C handler. On Ctrl+C (SIGINT) `notice` is written to
+// standard error with one async-signal-safe write and `on_ctrl_c` runs on
+// the signalling context; it must only set flags. Other console events
+// (Ctrl+Break, SIGQUIT, SIGTERM) keep the system's default: the process ends.
+// A write to a closed pipe becomes an error result (broken_pipe), never a
+// silent death of the process.
+void install_ctrl_c_handler(void (*on_ctrl_c)(), const char* notice);
+
+bool is_debugger_present();
+// Reads one character from standard input (the debugger pause).
+int read_char();
+
+// Enables a named privilege of the process token; every failure is ignored.
+void enable_privilege(const char* name);
+
+// The system's message text for a Windows error number, or false when the
+// system has none (then the caller prints "(null)"). The text ends with a
+// line end, as the system's messages do.
+bool error_text(u32 code, std::string& text);
+
+}  // namespace os

@@ -1,0 +1,157 @@
+// The comparing thread: slot n of the first ring against slot n of the
+// second, in 8-byte words, listing every word that differs.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "app/report.h"
+#include "io/G_FILE.h"
+#include "pipeline/G_PIPELINE.h"
+
+namespace {
+constexpr auto acq = std::memory_order_acquire;
+constexpr auto rel = std::memory_order_release;
+
+// Listing output collected and written in large pieces, so that millions
+// of blocks cost a few system calls, not one each.
+struct listing {
+    std::vector<char> text;     // console
+    std::vector<char> utf16;    // log file, UTF-16LE
+    size_t text_used = 0;
+    size_t utf16_used = 0;
+    G_FILE* log = nullptr;
+
+    static constexpr size_t capacity = 1 << 16;
+    listing() : text(capacity + 1024), utf16(2 * capacity + 2048) {}
+
+    void flush() {
+        if (text_used) {
+            std::fwrite(text.data(), 1, text_used, stderr);
+            text_used = 0;
+        }
+        if (utf16_used) {
+            // A failed write stays in the log's error_w; the listing goes on.
+            if (log && log->is_open) log->write(utf16.data(), static_cast<u32>(utf16_used));
+            utf16_used = 0;
+        }
+    }
+    void add(const char* prefix, const char* block, int length, bool to_log) {
+        size_t p = std::strlen(prefix);
+        if (text_used + p + length > capacity) flush();
+        std::memcpy(text.data() + text_used, prefix, p);
+        std::memcpy(text.data() + text_used + p, block, static_cast<size_t>(length));
+        text_used += p + static_cast<size_t>(length);
+        if (to_log) {
+            for (int i = 0; i < length; ++i) {
+                utf16[utf16_used++] = block[i];
+                utf16[utf16_used++] = 0;
+            }
+        }
+    }
+};
+
+// Two hex digits per byte, blanks for a byte beyond the common length.
+void word_text(char* out, const u8* w, size_t n) {
+    static const char hex[] = "0123456789abcdef";
+    int o = 0;
+    for (size_t i = 0; i < 8; ++i) {
+        if (i == 2 || i == 4 || i == 6) out[o++] = ' ';
+        if (i < n) {
+            out[o++] = hex[w[i] >> 4];
+            out[o++] = hex[w[i] & 15];
+        } else {
+            out[o++] = ' ';
+            out[o++] = ' ';
+        }
+    }
+    out[o] = '\0';
+}
+}  // namespace
+
+int format_difference(char* block, size_t size, u64 offset, const u8* a, const u8* b, size_t n) {
+    if (n >= 8) {
+        return std::snprintf(block, size,
+                             "%08llx:[%02x%02x %02x%02x %02x%02x %02x%02x]\n%08llx:[%02x%02x %02x%02x %02x%02x %02x%02x]\n\n",
+                             static_cast<unsigned long long>(offset), a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7],
+                             static_cast<unsigned long long>(offset), b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7]);
+    }
+    char wa[24], wb[24];
+    word_text(wa, a, n);
+    word_text(wb, b, n);
+    return std::snprintf(block, size, "%08llx:[%s]\n%08llx:[%s]\n\n", static_cast<unsigned long long>(offset), wa,
+                         static_cast<unsigned long long>(offset), wb);
+}
+
+u32 G_PIPELINE::thread_comp() {
+    G_PIPELINE* const peer = p_peer;
+    listing out;
+    out.log = has_log ? h_file_log : nullptr;
+    char block[512];
+
+    auto wake_readers = [&] {
+        if (h_event_read.is_open.load(acq)) h_event_read.set();
+        if (peer->h_event_read.is_open.load(acq)) peer->h_event_read.set();
+    };
+
+    for (;;) {
+        const u64 nc = n_compared.load(std::memory_order_relaxed);
+        const u64 s = nc & buffers_mask;
+        for (;;) {
+            if (n_read.load(acq) != nc && peer->n_read.load(acq) != nc) break;
+            if (status.load(acq) != 0 || ctrl_c_typed.load(acq) || (done.load(acq) && peer->done.load(acq))) break;
+            out.flush();  // nothing of the listing waits while we sleep
+            wake_readers();
+            if (h_event_comp.is_open.load(acq)) h_event_comp.wait();
+        }
+        const bool have_a = n_read.load(acq) != nc;
+        const bool have_b = peer->n_read.load(acq) != nc;
+        // An input that has ended has no bytes in this slot; one that has
+        // merely not delivered yet tells nothing about the lengths.
+        if ((have_a || done.load(acq)) && (have_b || peer->done.load(acq)) && (have_a || have_b)) {
+            const s64 a = have_a ? p_read_count[s].load(acq) : 0;
+            const s64 b = have_b ? peer->p_read_count[s].load(acq) : 0;
+            if (a != b) smaller_file.store(a < b ? 1 : 2, rel);
+        }
+        if (status.load(acq) != 0 || ctrl_c_typed.load(acq) ||
+            (done.load(acq) && peer->done.load(acq) && (!have_a || !have_b)))
+            break;
+
+        const s64 a = p_read_count[s].load(acq);
+        const s64 b = peer->p_read_count[s].load(acq);
+        const u64 common = static_cast<u64>(std::min(a, b));
+        const u8* pa = pp_DATA[s];
+        const u8* pb = peer->pp_DATA[s];
+        const u64 base = nc * page_size;
+        bool stop = false;
+        // Runs of equal bytes are skipped at memory speed; differing runs
+        // are walked word by word. The last partial word counts too.
+        constexpr u64 run = 4096;
+        for (u64 at = 0; at < common && !stop; at += run) {
+            const u64 len = std::min(run, common - at);
+            if (std::memcmp(pa + at, pb + at, len) == 0) continue;
+            for (u64 w = at; w < at + len && !stop; w += 8) {
+                const u64 n = std::min<u64>(8, common - w);
+                if (std::memcmp(pa + w, pb + w, n) == 0) continue;
+                int length = format_difference(block, sizeof block, base + w, pa + w, pb + w, n);
+                const bool plain = diff_shown.load(acq) || (quiet && !verbose);
+                out.add(plain ? "" : "\n\n", block, length, out.log != nullptr);
+                differs.store(true, rel);
+                diff_shown.store(true, rel);
+                if (ctrl_c_typed.load(acq) || quiet) {
+                    compare.store(false, rel);
+                    peer->compare.store(false, rel);
+                    stop = true;
+                }
+            }
+        }
+        out.flush();
+        n_compared.store(nc + 1, rel);
+        peer->n_compared.store(nc + 1, rel);
+        wake_readers();
+        if (!compare.load(acq)) break;
+    }
+    out.flush();
+    wake_readers();
+    return status.load();
+}

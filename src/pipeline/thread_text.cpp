@@ -1,0 +1,47 @@
+// The progress line, rewritten about every 100 ms.
+#include <cstdio>
+
+#include "app/report.h"
+#include "pipeline/G_PIPELINE.h"
+
+namespace {
+constexpr auto acq = std::memory_order_acquire;
+constexpr auto rel = std::memory_order_release;
+}  // namespace
+
+u32 G_PIPELINE::thread_text() {
+    G_PIPELINE* const peer = p_peer;
+    for (;;) {
+        const u64 nr = n_read.load(acq);
+        if (n_filled.load(acq) == nr) {
+            last_count.store(0, rel);
+            if (h_event_text.is_open.load(acq)) h_event_text.wait_for_ms(100);
+        } else {
+            s64 c = p_read_count[(nr - 1) & buffers_mask].load(acq);
+            last_count.store(c, rel);
+            if (c != 0) n_filled.store(nr, rel);
+        }
+        const u64 elapsed = static_cast<u64>(now_ms() - start_ms);
+        if (elapsed != 0) {
+            const u64 mb = progress_mb(page_size, n_filled.load(acq));
+            if (peer) {
+                const u64 own = n_filled.load(acq), other = peer->n_filled.load(acq);
+                const u64 rate = progress_rate(progress_mb(page_size, own < other ? own : other), elapsed);
+                const long long lead =
+                    static_cast<long long>(n_read.load(acq)) - static_cast<long long>(peer->n_read.load(acq));
+                std::fprintf(stderr, "\r[%6llu:%6llu][%3llu MB/s] [%4lli/%3llu] ", static_cast<unsigned long long>(mb),
+                             static_cast<unsigned long long>(progress_mb(page_size, other)),
+                             static_cast<unsigned long long>(rate), lead,
+                             static_cast<unsigned long long>(number_of_buffers));
+                peer->last_count.store(0, rel);
+            } else {
+                std::fprintf(stderr, "\r[%6llu][%3llu MB/s] ", static_cast<unsigned long long>(mb),
+                             static_cast<unsigned long long>(progress_rate(mb, elapsed)));
+            }
+            print_elapsed(elapsed);
+            diff_shown.store(false, rel);
+        }
+        if (ctrl_c_typed.load(acq) || done.load(acq) || (peer && peer->done.load(acq))) break;
+    }
+    return status.load();
+}

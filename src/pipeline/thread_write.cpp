@@ -1,0 +1,200 @@
+// The writing thread: takes each slot the reader publishes, in order, and
+// writes it at the target's current position.
+#include <cstdio>
+#include <cstring>
+
+#include "app/report.h"
+#include "io/G_FILE.h"
+#include "pipeline/G_PIPELINE.h"
+
+namespace {
+constexpr auto acq = std::memory_order_acquire;
+constexpr auto rel = std::memory_order_release;
+
+bool reopen_refusal(u32 code) {
+    return code == os::err::access_denied || code == os::err::invalid_handle ||
+           code == os::err::sharing_violation || code == os::err::pipe_busy;
+}
+}  // namespace
+
+u32 G_PIPELINE::thread_write() {
+    G_PIPELINE* const src = p_peer;
+    alignas(4096) u8 read_tmp[4096];
+
+    s64 ignored = 0;
+    const bool regular = os::file_size(h_file->handle, ignored) == 0;
+    file_size = bytes_left = h_file->get_size();
+    // An existing file that is appended to has no capacity; only devices do.
+    if (regular) file_size = bytes_left = 0;
+    if (file_size != 0 && start_position > 0) bytes_left = start_position < file_size ? file_size - start_position : 0;
+    // A pipe or console takes every byte through its own handle, in order.
+    const bool stream = !regular && file_size == 0;
+
+    // A file appended at a length that is not a whole unit cannot take
+    // direct writes there: it is written through a buffered handle.
+    G_FILE* out = h_file;
+    bool whole_slots = stream || page_size < 4096;
+    if (regular && (start_position & 4095) != 0 && h_file_unaligned) {
+        h_file->reopen(*h_file_unaligned);
+        if (h_file_unaligned->is_open && h_file_unaligned->seek(start_position, os::file_begin) >= 0) {
+            out = h_file_unaligned;
+            whole_slots = true;
+        }
+    }
+
+    p_read_count[0].store(static_cast<s64>(page_size), rel);
+    last_count = 0;
+    u64 previous = 0;
+    bool tail_on_main = false;
+    os::set_current_thread_priority(1);
+
+    auto fail_both = [&](u32 code, const char* text) {
+        status.store(code, rel);
+        if (src) src->status.store(code, rel);
+        print_error(stderr, text, code);
+    };
+
+    for (;;) {
+        const s64 last = p_read_count[previous].load(acq);
+        if (status.load(acq) != 0 || ctrl_c_typed.load(acq) || last == 0 || last == -1 ||
+            (file_size != 0 && bytes_left <= 0))
+            break;
+        const u64 nc = n_compared.load(std::memory_order_relaxed);
+        const u64 ip = nc & buffers_mask;
+        // The wait is kept under the bench switch too: what is written is
+        // always what was read.
+        for (;;) {
+            if (src->n_read.load(acq) != nc) break;
+            if (src->done.load(acq)) {
+                if (src->n_read.load(acq) != nc) break;  // published just before it ended
+                done = true;
+                break;
+            }
+            if (status.load(acq) != 0 || ctrl_c_typed.load(acq)) goto end;
+            if (src->h_event_read.is_open.load(acq)) src->h_event_read.set();
+            if (h_event_read.is_open.load(acq)) h_event_read.wait();
+        }
+        if (done.load(acq)) break;
+
+        {
+            u64 count = static_cast<u64>(src->p_read_count[ip].load(acq));
+            u64 offset = 0;
+            u64 tail = 0;
+            if (!whole_slots) {
+                tail = count & 0xFFF;
+                count -= tail;
+            }
+            if (file_size != 0 && count > static_cast<u64>(bytes_left)) {
+                count = static_cast<u64>(bytes_left);
+                copy_short = true;
+            }
+            while (count > 0) {
+                const u64 n = count < write_chunk ? count : write_chunk;
+                s64 r = out->write(pp_DATA[ip] + offset, static_cast<u32>(n));
+                p_read_count[ip].store(r, rel);
+                if (r < 0) {
+                    p_read_count[ip].store(0, rel);
+                    fail_both(out->error_w, "h_file->write()");
+                    goto end;
+                }
+                count -= n;
+                offset += n;
+                if (file_size != 0) bytes_left -= static_cast<s64>(n);
+            }
+
+            if (tail != 0) {
+                if (file_size != 0 && static_cast<u64>(bytes_left) <= tail) {
+                    std::fprintf(stderr, "\n{%llu < %llu} Not enough space left on disk, partition or volume!",
+                                 static_cast<unsigned long long>(bytes_left), static_cast<unsigned long long>(tail));
+                    copy_short = true;
+                } else if (file_size != 0) {
+                    // A device: read, patch and rewrite the unit under the tail.
+                    std::memset(read_tmp, 0, sizeof read_tmp);
+                    s64 got = h_file->read(read_tmp, 4096);
+                    if (got < 0) {
+                        fail_both(h_file->error_r, "h_file->read(read_tmp)");
+                        goto end;
+                    }
+                    if (h_file->seek(-got, os::file_current) < 0 && h_file->error_r != 0) {
+                        fail_both(h_file->error_r, "\n!! h_file->seek()");
+                        goto end;
+                    }
+                    std::memcpy(read_tmp, pp_DATA[ip] + offset, tail);
+                    if (h_file->write(read_tmp, 4096) < 0) {
+                        p_read_count[ip].store(0, rel);
+                        fail_both(h_file->error_w, "h_file->write(write_unaligned)");
+                        goto end;
+                    }
+                    p_read_count[ip].store(4096, rel);
+                    offset += 4096;
+                } else {
+                    // A file: the tail through a second, buffered handle.
+                    std::memset(read_tmp, 0, sizeof read_tmp);
+                    std::memcpy(read_tmp, pp_DATA[ip] + offset, tail);
+                    G_FILE* t = h_file_unaligned;
+                    if (t && !tail_on_main && !t->is_open) h_file->reopen(*t);
+                    if (!t || (!tail_on_main && !t->is_open)) {
+                        const u32 code = t ? t->error_r : os::err::invalid_handle;
+                        if (!reopen_refusal(code)) {
+                            fail_both(code, "h_file->reopen(0*FILE_FLAG_NO_BUFFERING)");
+                            goto end;
+                        }
+                        tail_on_main = true;
+                    }
+                    if (tail_on_main) t = h_file;
+                    const s64 position = h_file->get_file_pointer();
+                    if (position == -1) {
+                        fail_both(h_file->error_r, "h_file->get_file_pointer()");
+                        goto end;
+                    }
+                    if (t != h_file && t->seek(position, os::file_begin) < 0 && t->error_r != 0) {
+                        fail_both(t->error_r, "h_file_unaligned->seek(file_position, FILE_BEGIN)");
+                        goto end;
+                    }
+                    s64 r = t->write(read_tmp, static_cast<u32>(tail));
+                    p_read_count[ip].store(r, rel);
+                    if (r < 0) {
+                        // A whole unit instead, cut back to the tail's end.
+                        if (t->write(read_tmp, 4096) < 0) {
+                            p_read_count[ip].store(0, rel);
+                            if (tail_on_main)
+                                print_error(stderr, "h_file_unaligned->write((char *)read_tmp)", os::err::access_denied);
+                            fail_both(t->error_w, "h_file->write(write_unaligned)");
+                            goto end;
+                        }
+                        p_read_count[ip].store(4096, rel);
+                        if (t->seek(position + static_cast<s64>(tail), os::file_begin) >= 0) t->set_eof();
+                    }
+                    if (t != h_file) t->close();
+                }
+            }
+            n_compared.store(nc + 1, rel);
+            src->n_compared.store(nc + 1, rel);
+            n_read.store(nc + 1, rel);
+            last_count.store(static_cast<s64>(offset), rel);
+            if (offset != 0) n_filled.store(nc + 1, rel);
+            if (src->h_event_read.is_open.load(acq)) src->h_event_read.set();
+            if (status.load(acq) != 0) break;
+            previous = ip;
+        }
+    }
+
+end:
+    done.store(true, rel);
+    last_count = 0;
+    src->feeds_writer.store(false, rel);
+    if (out != h_file) out->close();
+    {
+        std::lock_guard<std::mutex> lock(cut_mutex);
+        writer_finished = true;
+        if (cut_requested) {
+            h_file->seek(cut_at, os::file_begin);
+            h_file->set_eof();
+        }
+    }
+    h_file->flush();
+    os::set_current_thread_priority(0);
+    if (src->h_event_read.is_open.load(acq)) src->h_event_read.set();
+    src->h_event_read.retire();
+    return status.load();
+}

@@ -1,0 +1,186 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#ifndef ZEF_BUILT_BINARY
+#define ZEF_BUILT_BINARY "zef"
+#endif
+
+namespace e2e {
+
+std::string zef_path() {
+    if (const char* p = std::getenv("ZEF_BIN"); p && *p) return p;
+    return ZEF_BUILT_BINARY;
+}
+
+bool under_wine() {
+    const char* w = std::getenv("ZEF_WRAP");
+    return w && *w;
+}
+
+namespace {
+
+void drain(int fd, std::string& into) {
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) into.append(buf, static_cast<size_t>(n));
+        else if (n < 0 && errno == EINTR) continue;
+        else break;
+    }
+}
+
+}  // namespace
+
+result run_zef(const std::vector<std::string>& args, const options& o) {
+    std::vector<std::string> argv_s;
+    if (const char* w = std::getenv("ZEF_WRAP"); w && *w) {
+        std::istringstream words(w);
+        for (std::string word; words >> word;) argv_s.push_back(word);
+    }
+    argv_s.push_back(zef_path());
+    argv_s.insert(argv_s.end(), args.begin(), args.end());
+
+    int in[2], out[2], err[2];
+    if (pipe(in) || pipe(out) || pipe(err)) throw std::runtime_error("pipe");
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        if (!o.stdout_path.empty()) {
+            int fd = ::open(o.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, 1);
+        } else {
+            dup2(out[1], 1);
+        }
+        dup2(err[1], 2);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
+        if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0) _exit(127);
+        for (const auto& [k, v] : o.env) setenv(k.c_str(), v.c_str(), 1);
+        if (!std::getenv("WINEDEBUG")) setenv("WINEDEBUG", "-all", 1);
+        std::vector<char*> argv;
+        for (auto& s : argv_s) argv.push_back(s.data());
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    signal(SIGPIPE, SIG_IGN);
+
+    std::thread feeder([&, fd = in[1]] {
+        const std::string& data = o.input;
+        size_t pos = 0;
+        while (pos < data.size()) {
+            size_t n = o.input_short_reads ? std::min<size_t>(data.size() - pos, 1000 + pos % 7919) : data.size() - pos;
+            ssize_t w = ::write(fd, data.data() + pos, n);
+            if (w <= 0) break;
+            pos += static_cast<size_t>(w);
+            if (o.input_short_reads && (pos / 1000) % 64 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        ::close(fd);
+    });
+    std::thread killer;
+    if (o.sigint_after_ms >= 0 || o.sigkill_after_ms >= 0) {
+        killer = std::thread([&] {
+            int ms = o.sigint_after_ms >= 0 ? o.sigint_after_ms : o.sigkill_after_ms;
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            kill(pid, o.sigint_after_ms >= 0 ? SIGINT : SIGKILL);
+        });
+    }
+    result r;
+    std::thread out_reader([&] { drain(out[0], r.out); });
+    drain(err[0], r.err);
+    out_reader.join();
+    feeder.join();
+    int st = 0;
+    waitpid(pid, &st, 0);
+    if (killer.joinable()) killer.join();
+    ::close(out[0]);
+    ::close(err[0]);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return r;
+}
+
+std::string shell(const std::string& command, int* status) {
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    int st = pclose(p);
+    if (status) *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return out;
+}
+
+temp_dir::temp_dir() {
+    const char* base = std::getenv("ZEF_TEST_TMP");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/zef-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp");
+    path = buf.data();
+}
+
+temp_dir::~temp_dir() { shell("rm -rf '" + path + "'"); }
+
+void write_file(const std::string& path, const std::string& data) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+std::string random_bytes(size_t n, unsigned seed) {
+    std::mt19937_64 gen(seed);
+    std::string s(n, '\0');
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        unsigned long long v = gen();
+        std::memcpy(&s[i], &v, 8);
+    }
+    for (; i < n; ++i) s[i] = static_cast<char>(gen());
+    return s;
+}
+
+std::string tool_digest(const std::string& tool, const std::string& path) {
+    std::string out = shell(tool + " '" + path + "' 2>/dev/null");
+    size_t end = out.find_first_of(" \n");
+    return out.substr(0, end);
+}
+
+bool is_root() { return geteuid() == 0; }
+
+std::string attach_loop(const std::string& backing, const std::string& extra) {
+    if (!is_root()) return "";
+    int st = 0;
+    std::string dev = shell("losetup -f --show " + extra + " '" + backing + "' 2>/dev/null", &st);
+    if (st != 0) return "";
+    while (!dev.empty() && (dev.back() == '\n' || dev.back() == ' ')) dev.pop_back();
+    return dev;
+}
+
+void detach_loop(const std::string& dev) {
+    if (!dev.empty()) shell("losetup -d '" + dev + "' 2>/dev/null");
+}
+
+}  // namespace e2e

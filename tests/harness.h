@@ -1,0 +1,58 @@
+#pragma once
+// End-to-end helpers: run the built binary as a user would, with real files
+// in a scoped temporary folder, separate standard output and error, and the
+// exit status.
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+struct result {
+    int status = -1;   // exit status, or 128 + signal
+    std::string out;   // standard output
+    std::string err;   // standard error
+};
+
+struct options {
+    std::string input;                        // fed to standard input (closed after)
+    bool input_short_reads = false;           // feed it in small pieces with pauses
+    std::string cwd;                          // working folder ("" = current)
+    std::map<std::string, std::string> env;   // added to the environment
+    int sigint_after_ms = -1;                 // send SIGINT after this long
+    int sigkill_after_ms = -1;                // send SIGKILL after this long
+    std::string stdout_path;                  // standard output to this file instead
+};
+
+// The binary under test: $ZEF_BIN, else the one built with the tests. With
+// $ZEF_WRAP (e.g. "wine") the binary runs through that command.
+std::string zef_path();
+bool under_wine();
+
+result run_zef(const std::vector<std::string>& args, const options& o = {});
+// sh -c COMMAND; its standard output.
+std::string shell(const std::string& command, int* status = nullptr);
+
+struct temp_dir {
+    std::string path;
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+void write_file(const std::string& path, const std::string& data);
+std::string read_file(const std::string& path);
+// Deterministic pseudo-random bytes.
+std::string random_bytes(size_t n, unsigned seed);
+// Hex digest by an outside tool: "sha1sum", "md5sum", ... or "openssl dgst -md4 -r".
+std::string tool_digest(const std::string& tool, const std::string& path);
+bool is_root();
+// A loop device over `backing` (root only); "" when unavailable.
+std::string attach_loop(const std::string& backing, const std::string& extra = "");
+void detach_loop(const std::string& dev);
+
+}  // namespace e2e
