@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared helpers of bench/hash, bench/compare and bench/copy. Sourced, not run.
 #
 # Environment understood by every script:
@@ -96,6 +97,23 @@ bench_header() {
         say "memory:   not measured (install GNU time: apt-get install -y time)"
     fi
     say "cache:    modes ${MODES[*]}; $(cache_note)"
+    say "load:     $(load_note)"
+}
+
+# load_note: the load average; other jobs on the machine make the numbers vary.
+load_note() {
+    local l1 l5 l15 rest
+    read -r l1 l5 l15 rest </proc/loadavg
+    printf '%s %s %s' "$l1" "$l5" "$l15"
+    if awk -v l="$l1" 'BEGIN { exit !(l >= 0.5) }'; then
+        printf '  (other jobs are running: expect noisy numbers)'
+    fi
+}
+
+# bench_footer: the last lines of every script.
+bench_footer() {
+    say ""
+    say "load at the end: $(load_note)"
 }
 
 # need_space BYTES: stop when BENCH_DIR cannot hold the data.
