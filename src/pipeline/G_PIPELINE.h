@@ -105,6 +105,10 @@ public:
     std::atomic<bool> copy_short{false};  // writer stopped before the source's end
     s64 start_position = 0;               // where h_file stood when the run began
 
+    // The progress line and the difference listing share standard error:
+    // each is written whole under this lock, diff_shown with it.
+    std::mutex console_mutex;
+
     // Cutting a copy target at an unreadable block: the reader asks, and the
     // cut is made by whichever of reader and writer comes last, so that no
     // write of the writer lands after it.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "app/report.h"
@@ -21,13 +22,21 @@ struct listing {
     size_t text_used = 0;
     size_t utf16_used = 0;
     G_FILE* log = nullptr;
+    G_PIPELINE* owner = nullptr;  // its console_mutex and diff_shown
+    bool bare = false;            // no progress line on the screen
 
     static constexpr size_t capacity = 1 << 16;
     listing() : text(capacity + 1024), utf16(2 * capacity + 2048) {}
 
+    // The "\n\n" that ends a progress line is decided when the text goes
+    // out, under the lock the progress thread prints under: a line printed
+    // while blocks were collected comes before all of them.
     void flush() {
         if (text_used) {
+            std::lock_guard<std::mutex> lock(owner->console_mutex);
+            if (!bare && !owner->diff_shown.load(acq)) std::fwrite("\n\n", 1, 2, stderr);
             std::fwrite(text.data(), 1, text_used, stderr);
+            owner->diff_shown.store(true, rel);
             text_used = 0;
         }
         if (utf16_used) {
@@ -36,12 +45,10 @@ struct listing {
             utf16_used = 0;
         }
     }
-    void add(const char* prefix, const char* block, int length, bool to_log) {
-        size_t p = std::strlen(prefix);
-        if (text_used + p + length > capacity) flush();
-        std::memcpy(text.data() + text_used, prefix, p);
-        std::memcpy(text.data() + text_used + p, block, static_cast<size_t>(length));
-        text_used += p + static_cast<size_t>(length);
+    void add(const char* block, int length, bool to_log) {
+        if (text_used + length > capacity) flush();
+        std::memcpy(text.data() + text_used, block, static_cast<size_t>(length));
+        text_used += static_cast<size_t>(length);
         if (to_log) {
             for (int i = 0; i < length; ++i) {
                 utf16[utf16_used++] = block[i];
@@ -87,6 +94,8 @@ u32 G_PIPELINE::thread_comp() {
     G_PIPELINE* const peer = p_peer;
     listing out;
     out.log = has_log ? h_file_log : nullptr;
+    out.owner = this;
+    out.bare = quiet && !verbose;
     char block[512];
 
     auto wake_readers = [&] {
@@ -134,10 +143,8 @@ u32 G_PIPELINE::thread_comp() {
                 const u64 n = std::min<u64>(8, common - w);
                 if (std::memcmp(pa + w, pb + w, n) == 0) continue;
                 int length = format_difference(block, sizeof block, base + w, pa + w, pb + w, n);
-                const bool plain = diff_shown.load(acq) || (quiet && !verbose);
-                out.add(plain ? "" : "\n\n", block, length, out.log != nullptr);
+                out.add(block, length, out.log != nullptr);
                 differs.store(true, rel);
-                diff_shown.store(true, rel);
                 if (ctrl_c_typed.load(acq) || quiet) {
                     compare.store(false, rel);
                     peer->compare.store(false, rel);

@@ -1,5 +1,6 @@
 // The progress line, rewritten about every 100 ms.
 #include <cstdio>
+#include <mutex>
 
 #include "app/report.h"
 #include "pipeline/G_PIPELINE.h"
@@ -23,6 +24,7 @@ u32 G_PIPELINE::thread_text() {
         }
         const u64 elapsed = static_cast<u64>(now_ms() - start_ms);
         if (elapsed != 0) {
+            std::unique_lock<std::mutex> console(console_mutex);  // shared with the listing
             const u64 mb = progress_mb(page_size, n_filled.load(acq));
             if (peer) {
                 const u64 own = n_filled.load(acq), other = peer->n_filled.load(acq);
@@ -38,8 +40,9 @@ u32 G_PIPELINE::thread_text() {
                 std::fprintf(stderr, "\r[%6llu][%3llu MB/s] ", static_cast<unsigned long long>(mb),
                              static_cast<unsigned long long>(progress_rate(mb, elapsed)));
             }
-            print_elapsed(elapsed);
             diff_shown.store(false, rel);
+            console.unlock();
+            print_elapsed(elapsed);
         }
         if (ctrl_c_typed.load(acq) || done.load(acq) || (peer && peer->done.load(acq))) break;
     }
