@@ -13,7 +13,8 @@ void G_APP::print_result() {
             std::fprintf(stderr, "!! file is smaller [%s]\n", file_name[smaller_file]);
             if (!opt_quiet) std::fputs("\n", stderr);
         }
-        if (crypt.finish_all() == 0) {
+        // A failed or interrupted run digested a part only: no digest then.
+        if (crypt.finish_all() == 0 && !run_failed) {
             auto print_digest = [this](FILE* stream, size_t i, const char* path) {
                 char line[2 * 256 + 1];
                 for (u32 k = 0; k < crypt.txt_length && k < 256; ++k)
@@ -32,7 +33,8 @@ void G_APP::print_result() {
         } else if (!opt_quiet) {
             std::fputs("\n", stderr);
         }
-        if (!opt_quiet) std::fputs(files_identical ? "++ no differences encountered. " : "!! files are different. ", stderr);
+        if (!opt_quiet && !run_failed)
+            std::fputs(files_identical ? "++ no differences encountered. " : "!! files are different. ", stderr);
         if (opt_peak) std::fputs("\n", stderr);
     }
 

@@ -52,6 +52,8 @@ void install_ctrl_c_handler(void (*on_ctrl_c)(), const char* notice) {
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
+    // Ctrl+Break ends the process, also when a shell started us with it ignored.
+    signal(SIGQUIT, SIG_DFL);
 }
 
 bool is_debugger_present() {

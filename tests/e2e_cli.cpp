@@ -1,0 +1,70 @@
+// The command line as a user meets it: usage, banner, Ctrl+C, exit status.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "harness.h"
+
+namespace {
+
+std::string expected_usage(const std::string& program) {
+    std::string text = e2e::read_file(std::string(ZEF_TEST_DATA) + "/usage.txt");
+    for (size_t at; (at = text.find("@ZEF@")) != std::string::npos;) text.replace(at, 5, program);
+    return text;
+}
+
+const char* const banner = ":: file compare and hash utility  2025-12-25\n";
+
+TEST(BothUsage, NoArgumentsSwitchAloneVerboseAlone) {
+    e2e::temp_dir dir;
+    e2e::options o;
+    o.cwd = dir.path;
+    // argv[0] is what the usage text shows; under Wine it is the exe path.
+    const std::string program = e2e::zef_path();
+
+    e2e::result r = e2e::run_zef({}, o);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, banner);
+    EXPECT_EQ(r.out, expected_usage(program));
+
+    r = e2e::run_zef({"-sha1"}, o);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "") << "a hash switch and no path: no banner";
+    EXPECT_EQ(r.out, expected_usage(program));
+
+    r = e2e::run_zef({"-v"}, o);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, banner);
+    EXPECT_EQ(r.out, expected_usage(program));
+}
+
+TEST(Cli, CtrlCEndsTheRunWithCleanUp) {
+    // /dev/zero has no size: it is read as a stream until Ctrl+C.
+    e2e::options o;
+    o.sigint_after_ms = 400;
+    e2e::result r = e2e::run_zef({"/dev/zero", "-sha1", "-v"}, o);
+    EXPECT_EQ(r.status, 2) << "an interrupted run has not done its job";
+    EXPECT_NE(r.err.find("\n\tCTRL+C typed! exitting...\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("/dev/zero\n"), std::string::npos) << "no digest of a part";
+}
+
+TEST(Cli, QuitSignalKeepsItsDefault) {
+    int status = 0;
+    std::string out = e2e::shell("'" + e2e::zef_path() +
+                                     "' /dev/zero -sha1 >/dev/null 2>&1 & p=$!; sleep 0.3; kill -QUIT $p; wait $p; echo $?",
+                                 &status);
+    EXPECT_EQ(std::stoi(out), 128 + 3) << "Ctrl+Break ends the process at once";
+}
+
+TEST(Cli, DumpSwitchOnlyInFirstPlace) {
+    e2e::temp_dir dir;
+    e2e::write_file(dir.file("a"), "abc");
+    e2e::options o;
+    o.cwd = dir.path;
+    // "-mbr" in second place is a path like any unmatched argument.
+    e2e::result r = e2e::run_zef({"a", "-mbr"}, o);
+    EXPECT_NE(r.out.find("open(-mbr)"), std::string::npos) << r.out;
+    EXPECT_EQ(r.status, 2);
+}
+
+}  // namespace
