@@ -81,10 +81,12 @@ u32 G_PIPELINE::thread_read() {
            !done.load(acq) && has_consumer()) {
         const u64 nr = n_read.load(std::memory_order_relaxed);
         const u64 ip = nr & buffers_mask;
-        if (!bench) {
+        // A copy keeps the wait under the bench switch: a slot is never
+        // refilled before the writing thread has written it.
+        if (!bench || feeds_writer.load(acq)) {
             for (;;) {
                 bool held = false;
-                if (hashing || peak) {
+                if ((hashing || peak) && !bench) {  // no hashing thread runs under the bench switch
                     u64 nh = n_hashed.load(acq);
                     held = nr > nh && ip == (nh & buffers_mask);
                 }
