@@ -11,8 +11,8 @@ std::atomic<bool> ctrl_c_typed{false};
 void print_error(FILE* stream, const char* operation_text, u32 code) {
     std::string text;
     bool has_text = os::error_text(code, text);
-    std::fprintf(stream, "%s\n", operation_text);
-    std::fprintf(stream, "   ^ERROR: %u, %s", code, has_text ? text.c_str() : "(null)");
+    // One call, so that a progress line of another thread cannot split it.
+    std::fprintf(stream, "%s\n   ^ERROR: %u, %s", operation_text, code, has_text ? text.c_str() : "(null)");
 }
 
 s64 counter_to_ms(s64 c, s64 f) {
