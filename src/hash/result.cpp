@@ -14,7 +14,10 @@ void G_APP::print_result() {
             if (!opt_quiet) std::fputs("\n", stderr);
         }
         // A failed or interrupted run digested a part only: no digest then.
-        if (crypt.finish_all() == 0 && !run_failed) {
+        // Under the bench switch no hashing thread runs: there is no digest.
+        if (opt_bench) {
+            // nothing was hashed
+        } else if (crypt.finish_all() == 0 && !run_failed) {
             auto print_digest = [this](FILE* stream, size_t i, const char* path) {
                 char line[2 * 256 + 1];
                 for (u32 k = 0; k < crypt.txt_length && k < 256; ++k)

@@ -76,18 +76,36 @@ void word_text(char* out, const u8* w, size_t n) {
 }
 }  // namespace
 
+namespace {
+// "%08llx": at least 8 lower-case digits, more when the offset needs them.
+int offset_text(char* out, u64 offset) {
+    static const char hex[] = "0123456789abcdef";
+    int digits = 8;
+    while (digits < 16 && (offset >> (4 * digits)) != 0) ++digits;
+    for (int i = digits - 1; i >= 0; --i, offset >>= 4) out[i] = hex[offset & 15];
+    return digits;
+}
+
+int line_text(char* out, u64 offset, const u8* w, size_t n) {
+    int o = offset_text(out, offset);
+    out[o++] = ':';
+    out[o++] = '[';
+    word_text(out + o, w, n);
+    o += 19;
+    out[o++] = ']';
+    out[o++] = '\n';
+    return o;
+}
+}  // namespace
+
+// Formatted by hand: a listing of millions of blocks runs at output speed.
 int format_difference(char* block, size_t size, u64 offset, const u8* a, const u8* b, size_t n) {
-    if (n >= 8) {
-        return std::snprintf(block, size,
-                             "%08llx:[%02x%02x %02x%02x %02x%02x %02x%02x]\n%08llx:[%02x%02x %02x%02x %02x%02x %02x%02x]\n\n",
-                             static_cast<unsigned long long>(offset), a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7],
-                             static_cast<unsigned long long>(offset), b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7]);
-    }
-    char wa[24], wb[24];
-    word_text(wa, a, n);
-    word_text(wb, b, n);
-    return std::snprintf(block, size, "%08llx:[%s]\n%08llx:[%s]\n\n", static_cast<unsigned long long>(offset), wa,
-                         static_cast<unsigned long long>(offset), wb);
+    if (size < 2 * (16 + 2 + 19 + 2) + 2) return 0;
+    int o = line_text(block, offset, a, n);
+    o += line_text(block + o, offset, b, n);
+    block[o++] = '\n';
+    block[o] = '\0';
+    return o;
 }
 
 u32 G_PIPELINE::thread_comp() {
