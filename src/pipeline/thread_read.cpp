@@ -95,7 +95,9 @@ u32 G_PIPELINE::thread_read() {
                     held = nr > nc && ip == (nc & buffers_mask);
                 }
                 if (!held) break;
-                if (peer_rules() && peer->done.load(acq)) {
+                // The peer's end ends this input only once this one has
+                // published as many slots: those still have a partner.
+                if (peer_rules() && peer->done.load(acq) && nr >= peer->n_read.load(acq)) {
                     done = true;
                     break;
                 }
