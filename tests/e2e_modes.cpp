@@ -280,18 +280,32 @@ TEST(Normalize, StreamLargerThanTheBlockIsRefused) {
 }
 
 TEST(Normalize, FailedReadIsReported) {
-    // Reading stops at the failure; what came before is still written.
-    e2e::temp_dir dir;
-    auto s = noise(4 * 256 * KiB, 32767, 12);
-    s[0] = 32767;
-    std::string input = samples_to_bytes(s);
-    e2e::write_file(dir.file("in.raw"), input);
-    e2e::result r = run_zef({"in.raw", "out.raw", "-n", "-P9"},
-                            at(dir.path, {{"ZEF_FAULT_READ", "1048576+512:5"}, {"ZEF_FAULT_PATH", "in.raw"}}));
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("hFileIn1.read()\n   ^ERROR: 23, "), std::string::npos) << r.err;
-    reference want = normalized(input.substr(0, 1048576));
-    EXPECT_EQ(e2e::read_file(dir.file("out.raw")), want.output);
+    // Reading stops at the failure; what came before is still scaled and
+    // written, in one go or in two passes.
+    struct read_case {
+        size_t samples;
+        const char* fault;
+        size_t kept;  // bytes before the failing read
+    };
+    const read_case cases[] = {
+        {4 * 256 * KiB, "1048576+512:5", 1048576},
+        {12 * 1024 * KiB, "18874368+512:5", 18874368},  // 24 MiB: two passes
+    };
+    for (const read_case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        e2e::temp_dir dir;
+        auto s = noise(c.samples, 30000, 12);
+        s[c.kept / 2 - 1] = 32767;
+        std::string input = samples_to_bytes(s);
+        e2e::write_file(dir.file("in.raw"), input);
+        e2e::result r = run_zef({"in.raw", "out.raw", "-n", "-P9"},
+                                at(dir.path, {{"ZEF_FAULT_READ", c.fault}, {"ZEF_FAULT_PATH", "in.raw"}}));
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("hFileIn1.read()\n   ^ERROR: 23, "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(" 99.997% in.raw\n"), std::string::npos) << r.err;
+        reference want = normalized(input.substr(0, c.kept));
+        EXPECT_EQ(first_difference(e2e::read_file(dir.file("out.raw")), want.output), std::string::npos);
+    }
 }
 
 TEST(Normalize, FailedWriteIsReported) {
@@ -405,6 +419,18 @@ TEST(Benchmark, FailedWriteEndsTheRun) {
         EXPECT_TRUE(only_byte(dir.file("zef-log.txt"), '\0', size));
         EXPECT_EQ(size, c.size);
     }
+}
+
+TEST(Benchmark, AppendOverwritesFromTheStart) {
+    // -a keeps the file but the benchmark still writes from its first byte.
+    e2e::temp_dir dir;
+    e2e::write_file(dir.file("zef-log.txt"), std::string(12 * 1024 * KiB, 'x'));
+    e2e::result r = run_zef({"-b", "-l", "-a", "-P9"}, at(dir.path, {{"ZEF_FAULT_WRITE", "4194304+1:28"}}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string log = e2e::read_file(dir.file("zef-log.txt"));
+    ASSERT_EQ(log.size(), 12 * 1024 * KiB);
+    EXPECT_EQ(log.find_first_not_of('\0'), 4 * 1024 * KiB);
+    EXPECT_EQ(log.find_first_not_of('x', 4 * 1024 * KiB), std::string::npos);
 }
 
 TEST(Benchmark, BlockLargerThanTheLargePage) {

@@ -109,12 +109,13 @@ u32 measure_in_pieces(G_APP& app, u64 chunk) {
 
 // Second pass: the first `rbLength` bytes again from `start`, scaled and
 // written a whole chunk at a time. Every chunk but the last is full, so
-// chunks begin on sample boundaries.
-void scale_in_pieces(G_APP& app, s64 start, u64 chunk, s32 gain) {
+// chunks begin on sample boundaries. False when the input could not be
+// positioned at its start again: nothing was written.
+bool scale_in_pieces(G_APP& app, s64 start, u64 chunk, s32 gain) {
     if (app.hFileIn1.seek(start, os::file_begin) < 0) {
         app.status = app.hFileIn1.error_r;
         print_error(stderr, "\n!! hFileIn1.seek(0, FILE_BEGIN)", app.hFileIn1.error_r);
-        return;
+        return false;
     }
     for (u64 done = 0; done < app.rbLength;) {
         const u64 rest = app.rbLength - done;
@@ -126,19 +127,20 @@ void scale_in_pieces(G_APP& app, s64 start, u64 chunk, s32 gain) {
                 std::fprintf(stderr, "\n!! %s ended at %llu bytes in the second pass\n", app.file_name[1],
                              static_cast<unsigned long long>(done));
             }
-            return;
+            return true;
         }
         if (gain) scale_samples(app.norm_buffer, static_cast<u64>(n) / 2, gain);
         if (app.hFileOut.write(app.norm_buffer, static_cast<u32>(chunk)) < 0) {
             app.status = app.hFileOut.error_w;
             app.last_write = -1;
             print_error(stderr, "hFileOut.write()", app.hFileOut.error_w);
-            return;
+            return true;
         }
         app.last_write = static_cast<s64>(chunk);
         done += static_cast<u64>(n);
-        if (app.last_read < 0) return;
+        if (app.last_read < 0) return true;
     }
+    return true;
 }
 
 }  // namespace
@@ -203,16 +205,15 @@ u32 G_APP::normalize() {
         if (start < 0) {
             if (status == 0) status = os::err::not_enough_memory;
             std::fprintf(stderr,
-                         "\n!! %s: %llu bytes do not fit the %llu-byte buffer and the input cannot be read "
-                         "twice: nothing written\n",
+                         "\n!! %s: %llu bytes are more than the buffer holds (%llu), and the input cannot be "
+                         "read twice: nothing written\n",
                          file_name[1], static_cast<unsigned long long>(rbLength),
                          static_cast<unsigned long long>(block_bytes - chunk));
         } else {
             const s32 gain = normalization_gain(peak_level[0]);
             marker(*this, "[rsn ]");
             marker(*this, "[rsnw]");
-            scale_in_pieces(*this, start, chunk, gain);
-            out_length = rbLength;
+            if (scale_in_pieces(*this, start, chunk, gain)) out_length = rbLength;
         }
     }
 
