@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -70,6 +72,7 @@ result run_zef(const std::vector<std::string>& args, const options& o) {
         if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0) _exit(127);
         for (const auto& [k, v] : o.env) setenv(k.c_str(), v.c_str(), 1);
         if (!std::getenv("WINEDEBUG")) setenv("WINEDEBUG", "-all", 1);
+        if (o.signal_number > 0) signal(o.signal_number, SIG_DFL);
         std::vector<char*> argv;
         for (auto& s : argv_s) argv.push_back(s.data());
         argv.push_back(nullptr);
@@ -102,9 +105,40 @@ result run_zef(const std::vector<std::string>& args, const options& o) {
         });
     }
     result r;
+    // The watchdog signals or kills only while the child is not yet reaped.
+    std::mutex wd_mutex;
+    std::condition_variable wd_cv;
+    bool exited = false;
+    std::thread watchdog;
+    if (o.timeout_ms >= 0 || (o.signal_number > 0 && o.signal_after_ms >= 0)) {
+        watchdog = std::thread([&] {
+            const auto start = std::chrono::steady_clock::now();
+            std::unique_lock<std::mutex> lock(wd_mutex);
+            auto ended = [&] { return exited; };
+            if (o.signal_number > 0 && o.signal_after_ms >= 0 &&
+                !wd_cv.wait_until(lock, start + std::chrono::milliseconds(o.signal_after_ms), ended))
+                kill(pid, o.signal_number);
+            if (o.timeout_ms >= 0 && !wd_cv.wait_until(lock, start + std::chrono::milliseconds(o.timeout_ms), ended)) {
+                kill(pid, SIGKILL);
+                r.timed_out = true;
+            }
+        });
+    }
     std::thread out_reader([&] { drain(out[0], r.out); });
     drain(err[0], r.err);
     out_reader.join();
+    if (watchdog.joinable()) {
+        siginfo_t info{};
+        while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+        }
+        {
+            std::lock_guard<std::mutex> lock(wd_mutex);
+            exited = true;
+        }
+        wd_cv.notify_all();
+        watchdog.join();
+        if (r.timed_out) r.err += "\n[harness: killed after " + std::to_string(o.timeout_ms) + " ms]\n";
+    }
     feeder.join();
     int st = 0;
     waitpid(pid, &st, 0);

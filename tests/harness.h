@@ -14,6 +14,7 @@ struct result {
     int status = -1;   // exit status, or 128 + signal
     std::string out;   // standard output
     std::string err;   // standard error
+    bool timed_out = false;  // killed by options.timeout_ms
 };
 
 struct options {
@@ -24,6 +25,9 @@ struct options {
     int sigint_after_ms = -1;                 // send SIGINT after this long
     int sigkill_after_ms = -1;                // send SIGKILL after this long
     std::string stdout_path;                  // standard output to this file instead
+    int timeout_ms = -1;                      // SIGKILL after this long (result.timed_out)
+    int signal_number = 0;                    // send this signal, the child starting with its
+    int signal_after_ms = -1;                 //   default disposition, after this long
 };
 
 // The binary under test: $ZEF_BIN, else the one built with the tests. With
