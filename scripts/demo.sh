@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake --preset linux-release >/dev/null
-cmake --build --preset linux-release >/dev/null
+cmake --build --preset linux-release --target zef
 zef=build/linux-release/zef
 dir=$(mktemp -d /var/tmp/zef-demo.XXXXXX)
 trap 'rm -rf "$dir"' EXIT

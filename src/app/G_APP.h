@@ -85,6 +85,7 @@ private:
     void prepare(G_FILE& file);
     void record_pipelines();
     bool cleaned_ = false;
+    bool benchmark_ran_ = false;
 };
 
 // The console control handler's job: the flag (the notice is printed by the

@@ -23,8 +23,11 @@ G_APP::G_APP(int argc, char** argv, bool run) {
         if (!opt_hash) run_failed = true;  // asked for a digest that cannot be made
     }
 
-    if (open_files() != 0) {
-        if (!opt_bench || !opt_log) run_failed = true;  // the benchmark always ends here
+    if (u32 opened = open_files(); opened != 0) {
+        // The benchmark always ends the run here, and has done its job
+        // when it ran (to Ctrl+C or a failed write).
+        benchmark_ran_ = opt_bench && opt_log && opened == 0xFFFFFFFFu && !hFileLog.is_open;
+        if (!benchmark_ran_) run_failed = true;
         return;
     }
     if (setup_pipelines() != 0) {
@@ -72,6 +75,7 @@ void G_APP::record_pipelines() {
 }
 
 int G_APP::exit_status() const {
+    if (benchmark_ran_ && !run_failed) return 0;
     if (run_failed || ctrl_c_typed.load()) return 2;
     if (blocks_replaced) return 3;
     if (inputs_differ) return 1;
