@@ -140,9 +140,11 @@ result run_zef(const std::vector<std::string>& args, const options& o) {
         if (r.timed_out) r.err += "\n[harness: killed after " + std::to_string(o.timeout_ms) + " ms]\n";
     }
     feeder.join();
+    // The signal goes out before the child is reaped: at worst to a zombie,
+    // never to a recycled pid.
+    if (killer.joinable()) killer.join();
     int st = 0;
     waitpid(pid, &st, 0);
-    if (killer.joinable()) killer.join();
     ::close(out[0]);
     ::close(err[0]);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
