@@ -79,3 +79,18 @@ TEST(Cli, DumpSwitchOnlyInFirstPlace) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Cli, CopyWithoutTargetIsRefused) {
+    e2e::temp_dir dir;
+    e2e::write_file(dir.file("src"), "data");
+    e2e::options o;
+    o.cwd = dir.path;
+    e2e::result r = e2e::run_zef({"src", "-Write", "-sha1"}, o);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("!! -Write needs a target"), std::string::npos) << r.err;
+    EXPECT_EQ(e2e::shell("ls '" + dir.path + "'"), "src\n") << "no file named like the switch";
+}
+
+}  // namespace

@@ -39,6 +39,12 @@ u32 G_APP::open_files() {
         prepare(hFileIn1);
     }
 
+    // A copy needs a target: the second argument being a switch would
+    // otherwise create a file named like it and copy nothing.
+    if (opt_write && single_file) {
+        std::fprintf(stderr, "\n!! -Write needs a target: %s <file1> <file2> -Write\n", program_name);
+        return os::err::invalid_parameter;
+    }
     if (opt_normalize || opt_write) {
         u32 access = opt_write ? (generic_read | generic_write) : generic_write;
         hFileOut.open(file_name[2], access, opt_append ? open_always : create_always, unbuffered);
