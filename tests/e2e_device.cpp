@@ -27,13 +27,7 @@ std::string sha1_hex(const std::string& data) {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned len = 0;
     EVP_Digest(data.data(), data.size(), md, &len, EVP_sha1(), nullptr);
-    std::string hex;
-    char two[3];
-    for (unsigned i = 0; i < len; ++i) {
-        std::snprintf(two, sizeof two, "%02x", md[i]);
-        hex += two;
-    }
-    return hex;
+    return e2e::hex_of(md, len);
 }
 
 bool wait_child(pid_t pid, int ms) {

@@ -110,13 +110,7 @@ std::string sha1_hex(const std::vector<std::pair<std::string, size_t>>& pieces) 
     unsigned int len = 0;
     EVP_DigestFinal_ex(ctx, md, &len);
     EVP_MD_CTX_free(ctx);
-    std::string hex;
-    char two[3];
-    for (unsigned i = 0; i < len; ++i) {
-        std::snprintf(two, sizeof two, "%02x", md[i]);
-        hex += two;
-    }
-    return hex;
+    return e2e::hex_of(md, len);
 }
 
 std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {

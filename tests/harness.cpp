@@ -219,4 +219,14 @@ void detach_loop(const std::string& dev) {
     if (!dev.empty()) shell("losetup -d '" + dev + "' 2>/dev/null");
 }
 
+std::string hex_of(const unsigned char* bytes, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (size_t i = 0; i < n; ++i) {
+        hex += digits[bytes[i] >> 4];
+        hex += digits[bytes[i] & 15];
+    }
+    return hex;
+}
+
 }  // namespace e2e

@@ -58,5 +58,7 @@ bool is_root();
 // A loop device over `backing` (root only); "" when unavailable.
 std::string attach_loop(const std::string& backing, const std::string& extra = "");
 void detach_loop(const std::string& dev);
+// Lower-case hex of bytes (digests computed in the tests).
+std::string hex_of(const unsigned char* bytes, size_t n);
 
 }  // namespace e2e
