@@ -14,58 +14,27 @@
 
 namespace {
 
+using e2e::file_length;
 using e2e::options;
 using e2e::result;
+using e2e::in_dir;
+using e2e::stdout_to;
+using e2e::with_env;
 using e2e::run_zef;
+using e2e::same_bytes;
+using e2e::same_file;
+using e2e::sq;
+using e2e::status_text;
 
 constexpr size_t KiB = 1024;
 constexpr size_t MiB = 1024 * KiB;
 
-long long file_length(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
-}
-
-std::string sq(const std::string& s) { return "'" + s + "'"; }
-
-options in_dir(const std::string& cwd) {
-    options o;
-    o.cwd = cwd;
-    return o;
-}
 // Standard input fed in small pieces with pauses.
 options fed(const std::string& cwd, const std::string& data) {
     options o = in_dir(cwd);
     o.input = data;
     o.input_short_reads = true;
     return o;
-}
-options stdout_to(const std::string& cwd, const std::string& path) {
-    options o = in_dir(cwd);
-    o.stdout_path = path;
-    return o;
-}
-options with_env(const std::string& cwd, std::map<std::string, std::string> env) {
-    options o = in_dir(cwd);
-    o.env = std::move(env);
-    return o;
-}
-
-// Equal bytes; otherwise where the two first part.
-::testing::AssertionResult same_bytes(const std::string& got, const std::string& want) {
-    if (got == want) return ::testing::AssertionSuccess();
-    size_t i = 0;
-    while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
-    return ::testing::AssertionFailure() << "length " << got.size() << " (expected " << want.size()
-                                         << "), first difference at byte " << i;
-}
-
-// cmp's verdict on two files.
-::testing::AssertionResult same_file(const std::string& got, const std::string& want) {
-    int st = -1;
-    std::string out = e2e::shell("cmp " + sq(want) + " " + sq(got) + " 2>&1", &st);
-    if (st == 0) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "cmp: " << out;
 }
 
 // `part` holds the first bytes of `whole` and nothing else.
@@ -78,8 +47,6 @@ options with_env(const std::string& cwd, std::map<std::string, std::string> env)
     if (st == 0) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "cmp: " << out;
 }
-
-std::string status_text(const result& r) { return "status " + std::to_string(r.status) + "\nstderr:\n" + r.err; }
 
 // A shared pseudo-random source; cases take prefixes of it.
 const std::string& source_bytes() {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,7 +17,11 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
+#ifndef ZEF_FUSE_BADFILE
+#define ZEF_FUSE_BADFILE ""
+#endif
 #ifndef ZEF_BUILT_BINARY
 #define ZEF_BUILT_BINARY "zef"
 #endif
@@ -217,6 +222,111 @@ std::string attach_loop(const std::string& backing, const std::string& extra) {
 
 void detach_loop(const std::string& dev) {
     if (!dev.empty()) shell("losetup -d '" + dev + "' 2>/dev/null");
+}
+
+options in_dir(const std::string& cwd) {
+    options o;
+    o.cwd = cwd;
+    return o;
+}
+
+options with_env(const std::string& cwd, std::map<std::string, std::string> env) {
+    options o = in_dir(cwd);
+    o.env = std::move(env);
+    return o;
+}
+
+options stdout_to(const std::string& cwd, const std::string& path) {
+    options o = in_dir(cwd);
+    o.stdout_path = path;
+    return o;
+}
+
+std::string sq(const std::string& s) { return "'" + s + "'"; }
+
+long long file_length(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+::testing::AssertionResult same_bytes(const std::string& got, const std::string& want) {
+    if (got == want) return ::testing::AssertionSuccess();
+    size_t i = 0;
+    while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
+    return ::testing::AssertionFailure() << "length " << got.size() << " (expected " << want.size()
+                                         << "), first difference at byte " << i;
+}
+
+::testing::AssertionResult same_file(const std::string& got, const std::string& want) {
+    int st = -1;
+    std::string out = shell("cmp " + sq(want) + " " + sq(got) + " 2>&1", &st);
+    if (st == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "cmp: " << out;
+}
+
+std::string status_text(const result& r) { return "status " + std::to_string(r.status) + "\nstderr:\n" + r.err; }
+
+namespace {
+bool wait_child(pid_t pid, int ms) {
+    for (int waited = 0; waited < ms; waited += 10) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+}  // namespace
+
+std::string fuse_disk::unavailable() {
+    if (!is_root()) return "needs root";
+    if (std::string(ZEF_FUSE_BADFILE).empty() || access(ZEF_FUSE_BADFILE, X_OK) != 0) return "fuse_badfile not built";
+    if (access("/dev/fuse", R_OK | W_OK) != 0) return "no /dev/fuse";
+    return "";
+}
+
+fuse_disk::fuse_disk(const std::string& dir, size_t size, size_t bad_start, size_t bad_len, long long flip_at)
+    : mnt(dir + "/mnt"), file(dir + "/mnt/disk.img"), log(dir + "/fuse.log") {
+    if (mkdir(mnt.c_str(), 0755) != 0) return;
+    const std::string prog = ZEF_FUSE_BADFILE;
+    std::vector<std::string> args = {prog, mnt, std::to_string(size), std::to_string(bad_start), std::to_string(bad_len)};
+    if (flip_at >= 0) args.push_back(std::to_string(flip_at));
+    args.push_back("-f");
+    args.push_back("-s");
+    pid = fork();
+    if (pid == 0) {
+        FILE* f = std::freopen(log.c_str(), "w", stderr);
+        if (f) dup2(fileno(f), 1);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(prog.c_str(), argv.data());
+        _exit(127);
+    }
+    if (pid < 0) return;
+    struct stat st;
+    for (int waited = 0; waited < 5000; waited += 10) {
+        if (stat(file.c_str(), &st) == 0 && static_cast<size_t>(st.st_size) == size) {
+            mounted = true;
+            return;
+        }
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            pid = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+fuse_disk::~fuse_disk() {
+    if (mounted) shell("fusermount3 -u -q '" + mnt + "' 2>/dev/null");
+    if (pid > 0) {
+        kill(pid, SIGTERM);
+        if (!wait_child(pid, 3000)) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    if (mounted) shell("umount -l '" + mnt + "' 2>/dev/null");
+    rmdir(mnt.c_str());
 }
 
 std::string hex_of(const unsigned char* bytes, size_t n) {

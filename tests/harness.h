@@ -2,6 +2,7 @@
 // End-to-end helpers: run the built binary as a user would, with real files
 // in a scoped temporary folder, separate standard output and error, and the
 // exit status.
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <map>
@@ -58,6 +59,50 @@ bool is_root();
 // A loop device over `backing` (root only); "" when unavailable.
 std::string attach_loop(const std::string& backing, const std::string& extra = "");
 void detach_loop(const std::string& dev);
+// Options: run in `cwd`; and with variables added to the environment; and
+// with standard output into a file.
+options in_dir(const std::string& cwd);
+options with_env(const std::string& cwd, std::map<std::string, std::string> env);
+options stdout_to(const std::string& cwd, const std::string& path);
+
+// Single-quoted for sh.
+std::string sq(const std::string& s);
+// Length of a file, -1 when it is missing.
+long long file_length(const std::string& path);
+// Equal bytes; otherwise where the two first part.
+::testing::AssertionResult same_bytes(const std::string& got, const std::string& want);
+// cmp's verdict on two files.
+::testing::AssertionResult same_file(const std::string& got, const std::string& want);
+// The exit status and standard error, for a failure message.
+std::string status_text(const result& r);
+
+// A loop device for the life of the object ("" when unavailable).
+struct loop_device {
+    std::string dev;
+    loop_device(const std::string& backing, const std::string& extra = "") : dev(attach_loop(backing, extra)) {}
+    ~loop_device() { detach_loop(dev); }
+    loop_device(const loop_device&) = delete;
+    loop_device& operator=(const loop_device&) = delete;
+};
+
+// The FUSE file system of tests/fuse_badfile running in a child, mounted on
+// DIR/mnt with its one file DIR/mnt/disk.img of `size` bytes: reads failing
+// in [bad_start, bad_start + bad_len); with flip_at >= 0 writable, keeping
+// byte flip_at inverted. Unmounted and the child gone when this ends.
+// Needs root, /dev/fuse and the built program; `mounted` tells.
+struct fuse_disk {
+    std::string mnt, file, log;
+    int pid = -1;
+    bool mounted = false;
+
+    fuse_disk(const std::string& dir, size_t size, size_t bad_start, size_t bad_len, long long flip_at = -1);
+    ~fuse_disk();
+    fuse_disk(const fuse_disk&) = delete;
+    fuse_disk& operator=(const fuse_disk&) = delete;
+    // Why it cannot run here, or "" when it can.
+    static std::string unavailable();
+};
+
 // Lower-case hex of bytes (digests computed in the tests).
 std::string hex_of(const unsigned char* bytes, size_t n);
 

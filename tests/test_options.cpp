@@ -205,6 +205,43 @@ TEST(Options, BenchmarkTarget) {
     }
 }
 
+TEST(Options, VerifyCountsOnlyWithACopyOntoAReadableTarget) {
+    struct verify_case {
+        std::vector<std::string> args;
+        bool accepted;
+    };
+    const verify_case cases[] = {
+        {{"src", "dst", "-Write", "-verify"}, true},
+        {{"src", "dst", "-VERIFY", "-Write"}, true},
+        {{"src", "dst", "-Write", "-Verify", "-sha1", "-resume"}, true},
+        {{"src", "dst", "-verify"}, false},
+        {{"src", "-verify"}, false},
+        {{"-verify"}, false},
+        {{"src", "dst", "-Write", "-verify", "-n"}, false},
+        {{"/dev/vol", "-Write", "-L", "-b", "-l", "-verify"}, false},
+        {{"src", "-", "-Write", "-verify"}, false},
+        {{"src", "con", "-Write", "-verify"}, false},
+    };
+    for (const verify_case& c : cases) {
+        std::string line;
+        for (const std::string& a : c.args) line += a + " ";
+        G_APP app(0, nullptr, false);
+        parsed p = parse(app, c.args);
+        EXPECT_TRUE(app.opt_verify) << line;
+        EXPECT_EQ(p.result == 0, c.accepted) << line;
+        EXPECT_EQ(app.run_failed, !c.accepted) << line;
+        EXPECT_EQ(p.out, "") << line << ": no usage text";
+        if (!c.accepted) {
+            EXPECT_EQ(p.err.rfind("!! -verify", 0), 0u) << line << p.err;
+        }
+    }
+    // The row counts as a switch: one path, and "-verify" is never a path.
+    G_APP app(0, nullptr, false);
+    parse(app, {"src", "dst", "-Write", "-verify"});
+    EXPECT_FALSE(app.single_file);
+    EXPECT_STREQ(app.file_name[2], "dst");
+}
+
 TEST(Options, UsageLine28ShowsThePageSize) {
     G_APP app(0, nullptr, false);
     parsed p = parse(app, {"-P9"});  // 256 KiB: << 5 is 8 MB

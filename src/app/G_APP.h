@@ -52,18 +52,27 @@ public:
     bool opt_append = false;
     bool opt_resume = false;
     bool opt_write = false;
+    bool opt_verify = false;  // every byte written is read back and compared
     u32 peak_level[2] = {0, 0};
     G_FILE hFileLog;
     G_FILE hFileIn1;
     G_FILE hFileIn2;
     G_FILE hFileOut;
     G_FILE hFileOutUnaligned;
+    G_FILE hFileVerify;  // the copy target again, read only and direct
     u8* norm_buffer = nullptr;
 
     // What the run recorded; exit_status() turns it into the process status.
     bool run_failed = false;       // a stage or transfer failed, or Ctrl+C
     bool blocks_replaced = false;  // unreadable blocks were filled with 0xAD
     bool inputs_differ = false;    // compared inputs differ in content or length
+
+    // Verification of a copy: bytes read back equal, bytes that differ, and
+    // the bytes of a resumed target found equal before the run.
+    u64 verified_bytes = 0;
+    u64 differing_bytes = 0;
+    bool verify_failed = false;
+    u64 prefix_verified = 0;
 
     // `run` false: only set the defaults (tests drive the stages themselves).
     G_APP(int argc, char** argv, bool run = true);
@@ -74,6 +83,7 @@ public:
     int parse_options(int argc, char** argv);
     u32 open_files();
     u32 setup_pipelines();
+    u32 check_resumed_prefix();
     void print_result();
     u32 run_benchmark();
     u32 normalize();

@@ -30,7 +30,7 @@ G_APP::G_APP(int argc, char** argv, bool run) {
         if (!benchmark_ran_) run_failed = true;
         return;
     }
-    if (setup_pipelines() != 0) {
+    if (setup_pipelines() != 0 || check_resumed_prefix() != 0) {
         run_failed = true;
         return;
     }
@@ -69,6 +69,14 @@ void G_APP::record_pipelines() {
             src.reached_end.load() || (src.file_size != 0 && src.bytes_left <= 0);
         if (pipeline2->n_compared.load() < src.n_filled.load() || !source_exhausted) run_failed = true;
     }
+    // A verified copy: what was read back, what differed, whether a read failed.
+    if (opt_verify && pipeline2 && pipeline2->is_writer) {
+        verified_bytes = prefix_verified + pipeline2->verified_bytes.load();
+        differing_bytes = pipeline2->differing_bytes.load();
+        verify_failed = pipeline2->verify_failed.load();
+        if (verify_failed) run_failed = true;
+        if (differing_bytes != 0) inputs_differ = true;
+    }
     if (!single_file && pipeline2 && !pipeline2->is_writer && opt_compare &&
         (pipeline1->differs.load() || smaller_file != 0))
         inputs_differ = true;
@@ -104,6 +112,7 @@ void G_APP::clean_up() {
     hFileIn2.close();
     hFileOut.close();
     hFileOutUnaligned.close();
+    hFileVerify.close();
     if (opt_log) hFileLog.close();
     delete pipeline1;
     pipeline1 = nullptr;

@@ -4,6 +4,16 @@
 
 #include "app/G_APP.h"
 
+namespace {
+// A regular file or a device gives back what was written; a pipe, a
+// console or a character device does not.
+bool can_read_back(G_FILE& file) {
+    s64 size = 0;
+    if (file.is_std_stream) return false;
+    return os::file_size(file.handle, size) == 0 || os::disk_length(file.handle, size) == 0;
+}
+}  // namespace
+
 void G_APP::prepare(G_FILE& file) {
     if (opt_lock) file.lock_dismount();
     else file.allow_extended_io();
@@ -47,8 +57,15 @@ u32 G_APP::open_files() {
     }
     if (opt_normalize || opt_write) {
         u32 access = opt_write ? (generic_read | generic_write) : generic_write;
-        hFileOut.open(file_name[2], access, opt_append ? open_always : create_always, unbuffered);
+        // Verified writes go through to the device before they are read back.
+        const u32 through = opt_verify ? flag_write_through : 0;
+        hFileOut.open(file_name[2], access, opt_append ? open_always : create_always, unbuffered | through);
         if (!hFileOut.is_open) return hFileOut.error_r;
+        if (opt_verify && !can_read_back(hFileOut)) {
+            std::fprintf(stderr, "\n!! -verify: [%s] cannot be read back (a pipe or character device); copy to a file or a device\n",
+                         file_name[2]);
+            return os::err::invalid_parameter;
+        }
         prepare(hFileOut);
         if (opt_append) {
             hFileOut.seek(0, file_end);  // error_r: 0 or the code
@@ -67,6 +84,12 @@ u32 G_APP::open_files() {
                 print_error(stderr, "hFileIn1.seek(position, FILE_BEGIN)", hFileIn1.error_r);
                 return hFileIn1.error_r;
             }
+        }
+        if (opt_verify) {
+            // Its own direct handle: what it reads comes from the device, never
+            // from a cache that holds what was just written.
+            hFileVerify.open(file_name[2], generic_read, open_existing, flag_no_buffering);
+            if (!hFileVerify.is_open) return hFileVerify.error_r;
         }
     } else if (single_file) {
         // nothing more to open

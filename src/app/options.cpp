@@ -61,6 +61,7 @@ const switch_row switch_table[] = {
     {"-r", match::exact, [](G_APP& a) { a.opt_append = a.opt_resume = true; }},
     {"-resume", match::exact, [](G_APP& a) { a.opt_append = a.opt_resume = true; }},
     {"-Write", match::exact, [](G_APP& a) { a.opt_write = true; }},
+    {"-verify", match::any_case, [](G_APP& a) { a.opt_verify = true; }},
 };
 
 // Rows 35 to 37: the size switches, which act each time they appear.
@@ -151,6 +152,20 @@ int G_APP::parse_options(int argc, char** argv) {
     if (opt_keep_offline) opt_offline = opt_lock = true;
     else if (opt_offline) opt_lock = true;
     if (opt_bench) opt_verbose = true;
+
+    // Reading a copy back needs a copy, and a target that can be read:
+    // refused before anything is opened or redirected.
+    if (opt_verify && (!opt_write || opt_normalize || (opt_bench && opt_log))) {
+        std::fprintf(stderr, "!! -verify reads a copy back: it needs -Write (%s <file1> <file2> -Write -verify)\n",
+                     program_name);
+        run_failed = true;
+        return -1;
+    }
+    if (opt_verify && argc > 2 && is_std_name_exact(argv[2])) {
+        std::fprintf(stderr, "!! -verify: standard output cannot be read back; copy to a file or a device\n");
+        run_failed = true;
+        return -1;
+    }
 
     // The copy goes to standard output: console text moves to standard error.
     if (opt_write && argc > 2 && is_std_name_exact(argv[2])) {

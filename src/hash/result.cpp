@@ -41,6 +41,15 @@ void G_APP::print_result() {
         if (opt_peak) std::fputs("\n", stderr);
     }
 
+    if (opt_verify && opt_write) {
+        // After the digest: the verdict on what the target holds now.
+        if (differing_bytes != 0)
+            std::fprintf(stderr, "!! copy differs from source: %llu bytes differ\n",
+                         static_cast<unsigned long long>(differing_bytes));
+        else if (!run_failed)
+            std::fprintf(stderr, "++ copy verified: %llu bytes read back and equal\n",
+                         static_cast<unsigned long long>(verified_bytes));
+    }
     if (opt_peak) {
         if (!single_file) std::fputs("\n", stderr);
         std::fprintf(stderr, "%7.3f%% %s\n", peak_level[0] / 327.68, file_name[1]);

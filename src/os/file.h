@@ -20,6 +20,10 @@ inline constexpr u32 create_always = 2;
 inline constexpr u32 open_existing = 3;
 inline constexpr u32 open_always = 4;
 inline constexpr u32 flag_no_buffering = 0x20000000u;
+// Each write reaches the device before it completes. Linux: nothing to add,
+// a direct write (flag_no_buffering) already goes past the page cache and a
+// direct read of it comes from the device.
+inline constexpr u32 flag_write_through = 0x80000000u;
 inline constexpr u32 flag_sequential_scan = 0x08000000u;
 inline constexpr u32 flag_backup_semantics = 0x02000000u;
 inline constexpr u32 attribute_normal = 0x80u;

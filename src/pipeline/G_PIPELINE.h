@@ -105,6 +105,11 @@ public:
     std::atomic<bool> copy_short{false};  // writer stopped before the source's end
     s64 start_position = 0;               // where h_file stood when the run began
 
+    // Read-back of a verified copy (writer pipeline): bytes equal, bytes
+    // that differ, a read-back that failed.
+    std::atomic<u64> verified_bytes{0}, differing_bytes{0};
+    std::atomic<bool> verify_failed{false};
+
     // The progress line and the difference listing share standard error:
     // each is written whole under this lock, diff_shown with it.
     std::mutex console_mutex;

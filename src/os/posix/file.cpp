@@ -11,6 +11,9 @@
 // opened by path whose path equals ZEF_FAULT_PATH (every path when unset).
 // A read that touches a range fails whole, as a direct read of a failing
 // device does; a write writes the bytes before the range, then fails.
+// ZEF_FAULT_CORRUPT = "OFFSET[,OFFSET...]" stores the byte written at each
+// of those file offsets inverted (XOR 0xFF) and reports success, as a device
+// that silently keeps a wrong byte.
 #include "os/file.h"
 
 #include <fcntl.h>
@@ -57,6 +60,7 @@ struct fault_range {
 };
 struct fault_set {
     std::vector<fault_range> read, write;
+    std::vector<s64> corrupt;
     std::string path;
     bool any_path = true;
 };
@@ -80,11 +84,24 @@ std::vector<fault_range> parse_faults(const char* text) {
     return out;
 }
 
+std::vector<s64> parse_offsets(const char* text) {
+    std::vector<s64> out;
+    for (const char* p = text; p && *p;) {
+        char* next = nullptr;
+        const s64 at = std::strtoll(p, &next, 0);
+        if (next == p) break;
+        out.push_back(at);
+        p = *next == ',' ? next + 1 : next;
+    }
+    return out;
+}
+
 const fault_set& faults() {
     static const fault_set set = [] {
         fault_set s;
         s.read = parse_faults(std::getenv("ZEF_FAULT_READ"));
         s.write = parse_faults(std::getenv("ZEF_FAULT_WRITE"));
+        s.corrupt = parse_offsets(std::getenv("ZEF_FAULT_CORRUPT"));
         if (const char* p = std::getenv("ZEF_FAULT_PATH")) {
             s.path = p;
             s.any_path = false;
@@ -99,6 +116,28 @@ const fault_range* fault_at(const std::vector<fault_range>& ranges, s64 pos, s64
     for (const fault_range& r : ranges)
         if (pos < r.end && pos + count > r.start) return &r;
     return nullptr;
+}
+
+// Rewrites the chosen bytes of what was just written at `pos`, inverted. A
+// direct descriptor takes a whole unit around the byte, built from `data`.
+void corrupt_written(int fd, const char* data, s64 pos, u32 count) {
+    for (s64 at : faults().corrupt) {
+        if (at < pos || at >= pos + count) continue;
+        const int fl = fcntl(fd, F_GETFL);
+        if (fl >= 0 && (fl & O_DIRECT)) {
+            alignas(4096) char unit[4096];
+            for (s64 size : {s64{4096}, s64{512}}) {
+                const s64 from = at & ~(size - 1);
+                if (from < pos || from + size > pos + count) continue;
+                std::memcpy(unit, data + (from - pos), static_cast<size_t>(size));
+                unit[at - from] = static_cast<char>(unit[at - from] ^ 0xFF);
+                if (pwrite(fd, unit, static_cast<size_t>(size), from) == size) break;
+            }
+        } else {
+            const char inverted = static_cast<char>(data[at - pos] ^ 0xFF);
+            if (pwrite(fd, &inverted, 1, at) != 1) continue;
+        }
+    }
 }
 
 int fd_of(handle h) { return static_cast<int>(h); }
@@ -241,7 +280,8 @@ u32 open(const char* path, u32 access, u32 disposition, u32 flags, handle& h, bo
 
     const fault_set& f = faults();
     if (valid_slot(fd))
-        faulty[fd].store((!f.read.empty() || !f.write.empty()) && (f.any_path || f.path == path));
+        faulty[fd].store((!f.read.empty() || !f.write.empty() || !f.corrupt.empty()) &&
+                         (f.any_path || f.path == path));
     h = fd;
     return 0;
 }
@@ -281,8 +321,9 @@ u32 write(handle h, const void* buffer, u32 count, u32& done) {
     int fd = fd_of(h);
     u32 limit = count;
     const fault_range* fault = nullptr;
+    s64 pos = -1;
     if (valid_slot(fd) && faulty[fd].load(std::memory_order_relaxed)) {
-        s64 pos = lseek(fd, 0, SEEK_CUR);
+        pos = lseek(fd, 0, SEEK_CUR);
         fault = fault_at(faults().write, pos, count);
         if (fault) limit = fault->start > pos ? static_cast<u32>(fault->start - pos) : 0;
     }
@@ -297,6 +338,7 @@ u32 write(handle h, const void* buffer, u32 count, u32& done) {
             return fail(n < 0 ? errno : ENOSPC, io_side::write);
         }
     }
+    if (pos >= 0) corrupt_written(fd, p, pos, done);
     if (fault) return fail(fault->e, io_side::write);
     return 0;
 }
