@@ -341,7 +341,7 @@ print_table() {
     done
 }
 
-# target TEXT VALUE OP LIMIT: one PASS/MISS line (OP is >= or <=).
+# target TEXT VALUE OP LIMIT: one PASS/MISS line (OP is >=, <= or <).
 target() {
     local text=$1 value=$2 op=$3 limit=$4 verdict
     if [[ -z $value ]]; then
@@ -349,7 +349,7 @@ target() {
         return 0
     fi
     verdict=$(awk -v v="$value" -v l="$limit" -v op="$op" \
-        'BEGIN { ok = (op == ">=") ? (v >= l) : (v <= l); print ok ? "PASS" : "MISS" }')
+        'BEGIN { ok = (op == ">=") ? (v >= l) : (op == "<") ? (v < l) : (v <= l); print ok ? "PASS" : "MISS" }')
     printf '  %-70s %7.3f  (target %s %s)  %s\n' "$text" "$value" "$op" "$limit" "$verdict"
 }
 
