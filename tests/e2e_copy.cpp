@@ -158,8 +158,9 @@ TEST_F(CopyDevice, CopyStopsAtTheCapacity) {
         {40960, 42000, "-P9", 2, "\n{0 < 1040} Not enough space left on disk, partition or volume!"},
         // 512 bytes are left, the tail needs 4040.
         {41472, 45000, "-P7", 2, "\n{512 < 4040} Not enough space left on disk, partition or volume!"},
-        // No tail: the writes end at the capacity.
-        {40960, 131072, "-P7", 2, ""},
+        // No tail: the writes end at the capacity, and the line tells what
+        // of the slot found no room.
+        {40960, 131072, "-P7", 2, "\n{0 < 24576} Not enough space left on disk, partition or volume!"},
         // The source fits exactly.
         {40960, 40960, "-P7", 0, ""},
     };

@@ -52,14 +52,14 @@ public:
     bool opt_append = false;
     bool opt_resume = false;
     bool opt_write = false;
-    bool opt_verify = false;  // every byte written is read back and compared
+    bool opt_verify = false;  // a copy read back from the target and compared
     u32 peak_level[2] = {0, 0};
     G_FILE hFileLog;
     G_FILE hFileIn1;
     G_FILE hFileIn2;
     G_FILE hFileOut;
     G_FILE hFileOutUnaligned;
-    G_FILE hFileVerify;  // the copy target again, read only and direct
+    G_FILE hFileVerify;  // the copy target again, for direct reads
     u8* norm_buffer = nullptr;
 
     // What the run recorded; exit_status() turns it into the process status.

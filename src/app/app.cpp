@@ -62,12 +62,10 @@ void G_APP::record_pipelines() {
     if (pipeline1->bad_blocks.load() != 0 || (pipeline2 && pipeline2->bad_blocks.load() != 0))
         blocks_replaced = true;
     // A copy is complete when every slot with data was written and the
-    // source had nothing more.
+    // source had nothing more: counters of one writer each, final now.
     if (pipeline2 && pipeline2->is_writer) {
         const G_PIPELINE& src = *pipeline1;
-        const bool source_exhausted =
-            src.reached_end.load() || (src.file_size != 0 && src.bytes_left <= 0);
-        if (pipeline2->n_compared.load() < src.n_filled.load() || !source_exhausted) run_failed = true;
+        if (pipeline2->n_read.load() < src.n_filled.load() || !src.reached_end.load()) run_failed = true;
     }
     // A verified copy: what was read back, what differed, whether a read failed.
     if (opt_verify && pipeline2 && pipeline2->is_writer) {

@@ -23,6 +23,7 @@ public:
     u8** txt_hashes = nullptr;
     u32 txt_length = 0;
     size_t ctx_count = 0;
+    u32 alg_count = 1;  // algorithms per input; context of input i, algorithm k: i * alg_count + k
 
     G_CRYPT() = default;
     ~G_CRYPT() { release(); }

@@ -12,7 +12,7 @@ const char* const G_CRYPT_ALG_ID[7] = {"MD2", "MD4", "MD5", "SHA1", "SHA256", "S
 
 namespace {
 
-constexpr size_t alg_count = sizeof(G_CRYPT_ALG_ID) / sizeof(G_CRYPT_ALG_ID[0]);
+constexpr size_t known_algorithms = sizeof(G_CRYPT_ALG_ID) / sizeof(G_CRYPT_ALG_ID[0]);
 constexpr size_t handle_size = 8;  // one table entry: a pointer or a handle
 constexpr u32 digest_length_fallback = 256;
 
@@ -26,7 +26,7 @@ u32 G_CRYPT::init(u32 new_alg_id) {
 
     // An index off the table names no algorithm: the open fails as for one
     // the system does not know.
-    const char* name = new_alg_id < alg_count ? G_CRYPT_ALG_ID[new_alg_id] : "";
+    const char* name = new_alg_id < known_algorithms ? G_CRYPT_ALG_ID[new_alg_id] : "";
     u32 status = os::hash_open_provider(h_prov, name, flags);
     if (status != 0) {
         // Systems without reusable hash objects refuse the flag.

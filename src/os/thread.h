@@ -24,4 +24,12 @@ void set_current_thread_priority(int level);
 // The system's active processor mask (bit n = processor n).
 u64 active_processor_mask();
 
+// Cuts short a read or write that the thread is blocked in (a pipe or
+// terminal that gives or takes nothing): it fails with operation_aborted.
+// Meant for the end of a run after Ctrl+C; from then on every read or write
+// that the system interrupts fails the same way. A call that comes just
+// before the thread blocks may be missed: the caller repeats it until the
+// thread has ended.
+void interrupt_io(const thread& t);
+
 }  // namespace os

@@ -40,6 +40,7 @@ inline constexpr u32 already_exists = 183;
 inline constexpr u32 pipe_busy = 231;
 inline constexpr u32 directory_not_supported = 336;  // a directory named as a path
 inline constexpr u32 device_hardware_error = 483;
+inline constexpr u32 operation_aborted = 995;  // a blocked read or write cut short on purpose
 inline constexpr u32 io_device = 1117;
 }  // namespace err
 

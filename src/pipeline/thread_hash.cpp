@@ -26,35 +26,35 @@ s32 scan_peak(const u8* data, s64 count, s32 m) {
     return m;
 }
 
-u32 G_PIPELINE::thread_hash() {
+u32 G_PIPELINE::thread_hash(G_HASH_WORKER& worker) {
+    const int id = worker.consumer;
+    const u32 algorithms = hashing ? p_HASH->alg_count : 0;
+    const bool feeds_hash = worker.index < algorithms;
+    const u64 context = hash_index * algorithms + worker.index;
+    // The peak is measured by the first thread; alone it may stop early.
+    const bool measures_peak = peak && worker.index == 0;
     for (;;) {
-        const u64 nh = n_hashed.load(std::memory_order_relaxed);
+        const u64 nh = consumers[id].passed.load(std::memory_order_relaxed);
+        while (n_read.load(acq) == nh && !done.load(acq) && !stopped()) worker.event.wait();
+        if (stopped()) break;
+        if (n_read.load(acq) == nh) break;  // the reader ended without more
         const u64 s = nh & buffers_mask;
-        while (n_read.load(acq) == nh) {
-            if (status.load(acq) != 0 || ctrl_c_typed.load(acq) || done.load(acq)) break;
-            if (h_event_read.is_open.load(acq)) h_event_read.set();
-            if (h_event_hash.is_open.load(acq)) h_event_hash.wait();
-        }
-        if (status.load(acq) != 0 || ctrl_c_typed.load(acq)) break;
-        if (n_read.load(acq) == nh) break;  // done, and nothing left
         const s64 count = p_read_count[s].load(acq);
         if (count == 0) break;  // the end mark
-        if (hashing && p_HASH->hash_data(hash_index, pp_DATA[s], static_cast<u64>(count)) != 0) {
-            status.store(0xFFFFFFFFu, rel);
+        if (feeds_hash && p_HASH->hash_data(context, pp_DATA[s], static_cast<u64>(count)) != 0) {
             std::fputs("p_HASH->hash_data failed\n", stderr);
+            stop(0xFFFFFFFFu);
             break;
         }
-        if (peak) {
+        if (measures_peak) {
             s32 m = scan_peak(pp_DATA[s], count, peak_level.load(std::memory_order_relaxed));
             peak_level.store(m, rel);
-            if (m >= 32767 && !hashing) {
-                status.store(static_cast<u32>(m), rel);  // full scale: nothing more to learn
-                break;
-            }
+            // Full scale: nothing more to learn. Only the peak stops here;
+            // any other consumer of the input goes on.
+            if (m >= 32767 && !feeds_hash) break;
         }
-        n_hashed.store(nh + 1, rel);
-        if (h_event_read.is_open.load(acq)) h_event_read.set();
+        release(id, nh + 1);
     }
-    if (h_event_read.is_open.load(acq)) h_event_read.set();
+    leave(id);
     return status.load();
 }

@@ -15,13 +15,6 @@ bool unreadable(u32 code) {
 }
 }  // namespace
 
-// The peer-done rules hold only while the two inputs are paired: compared
-// slot by slot, or one copied onto the other. Two inputs that are only
-// hashed are each read to their end.
-bool G_PIPELINE::peer_rules() const {
-    return p_peer && (compare.load(acq) || feeds_writer.load(acq) || is_writer);
-}
-
 // One slot's read. A source of unknown size (a pipe, a terminal) is read
 // until the slot is full or the stream ends, so that slot n always starts
 // at byte n x page_size.
@@ -67,46 +60,23 @@ u32 G_PIPELINE::thread_read() {
     // A resumed copy starts inside the input: what is left is counted from there.
     bytes_left = file_size;
     if (file_size != 0 && start_position > 0 && start_position <= file_size) bytes_left = file_size - start_position;
-    p_read_count[0].store(1, rel);
     last_count = 0;
     u64 read_size = page_size;
     u64 bad = 0;
     s64 first_bad_position = 0;
-    u64 previous = 0;
     os::set_current_thread_priority(1);
 
-    auto has_consumer = [this] { return hashing || peak || compare.load(acq) || feeds_writer.load(acq); };
-
-    while (status.load(acq) == 0 && !ctrl_c_typed.load(acq) && p_read_count[previous].load(acq) > 0 &&
-           !done.load(acq) && has_consumer()) {
-        const u64 nr = n_read.load(std::memory_order_relaxed);
-        const u64 ip = nr & buffers_mask;
-        // A copy keeps the wait under the bench switch: a slot is never
-        // refilled before the writing thread has written it.
-        if (!bench || feeds_writer.load(acq)) {
-            for (;;) {
-                bool held = false;
-                if ((hashing || peak) && !bench) {  // no hashing thread runs under the bench switch
-                    u64 nh = n_hashed.load(acq);
-                    held = nr > nh && ip == (nh & buffers_mask);
-                }
-                if (!held && (compare.load(acq) || feeds_writer.load(acq))) {
-                    u64 nc = n_compared.load(acq);
-                    held = nr > nc && ip == (nc & buffers_mask);
-                }
-                if (!held) break;
-                // The peer's end ends this input only once this one has
-                // published as many slots: those still have a partner.
-                if (peer_rules() && peer->done.load(acq) && nr >= peer->n_read.load(acq)) {
-                    done = true;
-                    break;
-                }
-                if (status.load(acq) != 0 || ctrl_c_typed.load(acq)) goto end;
-                if (h_event_read.is_open.load(acq)) h_event_read.wait();
-            }
+    // Under the bench switch a ring without consumers is read at full speed;
+    // otherwise the reading ends once no consumer takes slots any more.
+    for (u64 nr = 0;; ++nr) {
+        if (stopped()) break;
+        if (!bench && !has_consumer()) break;
+        while (!slot_free(nr)) {
+            if (stopped()) goto end;
+            h_event_read.wait();
         }
-        if (done.load(acq)) break;
-        if (peer_rules() && peer->done.load(acq) && nr > peer->n_read.load(acq)) break;
+        if (stopped() || (!bench && !has_consumer())) break;
+        const u64 ip = nr & buffers_mask;
         if (clamp_to_end_ && static_cast<s64>(read_size) > bytes_left) read_size = static_cast<u64>(bytes_left);
 
         s64 count = 0;
@@ -119,6 +89,7 @@ u32 G_PIPELINE::thread_read() {
                 first_bad_position = 0;
             } else {
                 u32 st = h_file->error_r;
+                if (ctrl_c_typed.load(acq)) goto end;  // the read was interrupted on purpose
                 // The last partial block of a device: exactly what is left.
                 if ((st == os::err::invalid_parameter || st == os::err::io_device) && bytes_left > 0 &&
                     static_cast<u64>(bytes_left) < page_size) {
@@ -148,58 +119,25 @@ u32 G_PIPELINE::thread_read() {
                     }
                 }
                 if (st != 0) {
-                    status.store(st, rel);
                     print_error(stderr, "\nh_file->read(pp_DATA[ip])", st);
-                    if (feeds_writer.load(acq) && peer) {
-                        peer->status.store(0xFFFFFFFFu, rel);
-                        if (unreadable(st) && first_bad_position >= start_position) {
-                            // The target's byte that stands for the first bad one.
-                            peer->request_cut(peer->start_position + (first_bad_position - start_position));
-                        }
+                    if (feeds_writer.load(acq) && peer && unreadable(st) && first_bad_position >= start_position) {
+                        // The target's byte that stands for the first bad one.
+                        peer->request_cut(peer->start_position + (first_bad_position - start_position));
                     }
+                    stop(st);
                     goto end;
                 }
             }
         }
-        p_read_count[ip].store(count, rel);
-        n_read.store(nr + 1, rel);
-        last_count.store(count, rel);
-        if (count != 0) n_filled.store(nr + 1, rel);
-        else reached_end.store(true, rel);
+        publish(nr, count);
         if (file_size != 0) bytes_left -= count;
-
-        if (feeds_writer.load(acq) && peer && peer->h_event_read.is_open.load(acq)) peer->h_event_read.set();
-        if ((hashing || peak) && h_event_hash.is_open.load(acq)) h_event_hash.set();
-        if (compare.load(acq)) {
-            G_PIPELINE* p = is_primary ? this : peer;
-            if (p && p->h_event_comp.is_open.load(acq)) p->h_event_comp.set();
-        }
-        previous = ip;
+        if (count == 0) break;
     }
 
 end:
-    done.store(true, rel);
     last_count = 0;
     os::set_current_thread_priority(0);
-    if (feeds_writer.load(acq) && peer) {
-        peer->h_event_read.set();
-        peer->h_event_read.retire();
-    }
-    if (compare.load(acq)) {
-        h_event_comp.set();
-        if (peer) {
-            peer->h_event_comp.set();
-            if (peer->done.load(acq)) {
-                h_event_comp.retire();
-                peer->h_event_comp.retire();
-            }
-        }
-    }
-    if (hashing || peak) {
-        h_event_hash.set();
-        h_event_hash.retire();
-    }
-    h_event_text.set();
-    h_event_text.retire();
+    done.store(true, rel);
+    wake_all();
     return status.load();
 }

@@ -13,29 +13,23 @@ constexpr auto rel = std::memory_order_release;
 u32 G_PIPELINE::thread_text() {
     G_PIPELINE* const peer = p_peer;
     for (;;) {
-        const u64 nr = n_read.load(acq);
-        if (n_filled.load(acq) == nr) {
-            last_count.store(0, rel);
-            if (h_event_text.is_open.load(acq)) h_event_text.wait_for_ms(100);
-        } else {
-            s64 c = p_read_count[(nr - 1) & buffers_mask].load(acq);
-            last_count.store(c, rel);
-            if (c != 0) n_filled.store(nr, rel);
-        }
+        // Only reads the counters: each has its one writer elsewhere.
+        if (!done.load(acq) && !(peer && peer->done.load(acq))) h_event_text.wait_for_ms(100);
         const u64 elapsed = static_cast<u64>(now_ms() - start_ms);
         if (elapsed != 0) {
             std::unique_lock<std::mutex> console(console_mutex);  // shared with the listing
             const u64 mb = progress_mb(page_size, n_filled.load(acq));
             if (peer) {
+                // The partner first: a producer never trails what it feeds.
+                const u64 other_read = peer->n_read.load(acq);
+                const u64 own_read = n_read.load(acq);
                 const u64 own = n_filled.load(acq), other = peer->n_filled.load(acq);
                 const u64 rate = progress_rate(progress_mb(page_size, own < other ? own : other), elapsed);
-                const long long lead =
-                    static_cast<long long>(n_read.load(acq)) - static_cast<long long>(peer->n_read.load(acq));
+                const long long lead = static_cast<long long>(progress_lead(own_read, other_read, number_of_buffers));
                 std::fprintf(stderr, "\r[%6llu:%6llu][%3llu MB/s] [%4lli/%3llu] ", static_cast<unsigned long long>(mb),
                              static_cast<unsigned long long>(progress_mb(page_size, other)),
                              static_cast<unsigned long long>(rate), lead,
                              static_cast<unsigned long long>(number_of_buffers));
-                peer->last_count.store(0, rel);
             } else {
                 std::fprintf(stderr, "\r[%6llu][%3llu MB/s] ", static_cast<unsigned long long>(mb),
                              static_cast<unsigned long long>(progress_rate(mb, elapsed)));

@@ -44,37 +44,40 @@ u32 G_PIPELINE::thread_write() {
 
     p_read_count[0].store(static_cast<s64>(page_size), rel);
     last_count = 0;
-    u64 previous = 0;
     bool tail_on_main = false;
+    const int id = src->write_consumer;
     os::set_current_thread_priority(1);
 
     auto fail_both = [&](u32 code, const char* text) {
-        status.store(code, rel);
-        if (src) src->status.store(code, rel);
-        print_error(stderr, text, code);
+        if (!ctrl_c_typed.load(acq)) print_error(stderr, text, code);  // an interrupted write says nothing
+        stop(code);
+    };
+    // The target has no room for what is left: said, and the run ends, so
+    // that nothing more of the source is read for a copy that cannot finish.
+    auto out_of_space = [&](u64 left, u64 needed) {
+        std::fprintf(stderr, "\n{%llu < %llu} Not enough space left on disk, partition or volume!",
+                     static_cast<unsigned long long>(left), static_cast<unsigned long long>(needed));
+        copy_short = true;
+        stop(os::err::disk_full);
     };
 
     for (;;) {
-        const s64 last = p_read_count[previous].load(acq);
-        if (status.load(acq) != 0 || ctrl_c_typed.load(acq) || last == 0 || last == -1 ||
-            (file_size != 0 && bytes_left <= 0))
-            break;
-        const u64 nc = n_compared.load(std::memory_order_relaxed);
+        if (stopped()) break;
+        const u64 nc = src->consumers[id].passed.load(std::memory_order_relaxed);
         const u64 ip = nc & buffers_mask;
         // The wait is kept under the bench switch too: what is written is
         // always what was read.
-        for (;;) {
-            if (src->n_read.load(acq) != nc) break;
-            if (src->done.load(acq)) {
-                if (src->n_read.load(acq) != nc) break;  // published just before it ended
-                done = true;
-                break;
-            }
-            if (status.load(acq) != 0 || ctrl_c_typed.load(acq)) goto end;
-            if (src->h_event_read.is_open.load(acq)) src->h_event_read.set();
-            if (h_event_read.is_open.load(acq)) h_event_read.wait();
+        while (src->n_read.load(acq) == nc && !src->done.load(acq)) {
+            if (stopped()) goto end;
+            h_event_read.wait();
         }
-        if (done.load(acq)) break;
+        if (stopped()) break;
+        if (src->n_read.load(acq) == nc) break;  // the reader ended without an end mark
+        if (src->p_read_count[ip].load(acq) == 0) break;  // the end mark: the copy is whole
+        if (file_size != 0 && bytes_left <= 0) {
+            out_of_space(0, static_cast<u64>(src->p_read_count[ip].load(acq)));
+            break;
+        }
 
         {
             u64 count = static_cast<u64>(src->p_read_count[ip].load(acq));
@@ -84,9 +87,10 @@ u32 G_PIPELINE::thread_write() {
                 tail = count & 0xFFF;
                 count -= tail;
             }
+            u64 beyond = 0;  // whole units past the capacity
             if (file_size != 0 && count > static_cast<u64>(bytes_left)) {
+                beyond = count - static_cast<u64>(bytes_left);
                 count = static_cast<u64>(bytes_left);
-                copy_short = true;
             }
             while (count > 0) {
                 const u64 n = count < write_chunk ? count : write_chunk;
@@ -102,11 +106,14 @@ u32 G_PIPELINE::thread_write() {
                 if (file_size != 0) bytes_left -= static_cast<s64>(n);
             }
 
+            if (beyond != 0) {
+                out_of_space(0, beyond + tail);
+                goto end;
+            }
             if (tail != 0) {
                 if (file_size != 0 && static_cast<u64>(bytes_left) <= tail) {
-                    std::fprintf(stderr, "\n{%llu < %llu} Not enough space left on disk, partition or volume!",
-                                 static_cast<unsigned long long>(bytes_left), static_cast<unsigned long long>(tail));
-                    copy_short = true;
+                    out_of_space(static_cast<u64>(bytes_left), tail);
+                    goto end;
                 } else if (file_size != 0) {
                     // A device: read, patch and rewrite the unit under the tail.
                     std::memset(read_tmp, 0, sizeof read_tmp);
@@ -168,14 +175,10 @@ u32 G_PIPELINE::thread_write() {
                     if (t != h_file) t->close();
                 }
             }
-            n_compared.store(nc + 1, rel);
-            src->n_compared.store(nc + 1, rel);
             n_read.store(nc + 1, rel);
             last_count.store(static_cast<s64>(offset), rel);
             if (offset != 0) n_filled.store(nc + 1, rel);
-            if (src->h_event_read.is_open.load(acq)) src->h_event_read.set();
-            if (status.load(acq) != 0) break;
-            previous = ip;
+            src->release(id, nc + 1);
         }
     }
 
@@ -194,7 +197,6 @@ end:
     }
     h_file->flush();
     os::set_current_thread_priority(0);
-    if (src->h_event_read.is_open.load(acq)) src->h_event_read.set();
-    src->h_event_read.retire();
+    src->leave(id);
     return status.load();
 }

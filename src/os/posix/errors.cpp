@@ -1,4 +1,5 @@
 #include "os/posix/errors.h"
+#include "os/posix/posix.h"
 
 #include <atomic>
 #include <cerrno>
@@ -29,6 +30,7 @@ constexpr mapping table[] = {
     {ENAMETOOLONG, 206 /* filename exced range */},
     {ELOOP, 1921 /* cant resolve filename */},
     {ETXTBSY, err::sharing_violation}, {EAGAIN, err::busy},
+    {EINTR, err::operation_aborted},
 };
 
 // The errno behind each code last produced; codes are small numbers, so a
@@ -67,5 +69,7 @@ int errno_of(u32 code) {
         if (m.code == code) return m.e;
     return 0;
 }
+
+std::atomic<bool> io_aborted{false};
 
 }  // namespace os::posix

@@ -312,7 +312,7 @@ u32 read(handle h, void* buffer, u32 count, u32& done) {
             done = static_cast<u32>(n);
             return 0;
         }
-        if (errno != EINTR) return fail(errno, io_side::read);
+        if (errno != EINTR || posix::io_aborted.load(std::memory_order_acquire)) return fail(errno, io_side::read);
     }
 }
 
@@ -332,7 +332,9 @@ u32 write(handle h, const void* buffer, u32 count, u32& done) {
         ssize_t n = ::write(fd, p + done, limit - done);
         if (n > 0) {
             done += static_cast<u32>(n);
-        } else if (n < 0 && errno == EINTR) {
+            // A write cut short by the interruption: the rest is given up.
+            if (done < limit && posix::io_aborted.load(std::memory_order_acquire)) return fail(EINTR, io_side::write);
+        } else if (n < 0 && errno == EINTR && !posix::io_aborted.load(std::memory_order_acquire)) {
             continue;
         } else {
             return fail(n < 0 ? errno : ENOSPC, io_side::write);

@@ -2,14 +2,17 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 
 #include "os/posix/errors.h"
+#include "os/posix/posix.h"
 
 namespace os {
 
@@ -67,6 +70,24 @@ void set_thread_affinity(const thread& t, u64 mask) {
 void set_current_thread_priority(int level) {
     // Per-thread nice value; refused for a normal user, which is ignored.
     setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), -level);
+}
+
+namespace {
+void on_kick(int) {}
+}  // namespace
+
+void interrupt_io(const thread& t) {
+    if (t.h == invalid_handle) return;
+    posix::io_aborted.store(true, std::memory_order_release);
+    // A handler without SA_RESTART: the blocked call returns EINTR.
+    static const bool installed = [] {
+        struct sigaction sa {};
+        sa.sa_handler = on_kick;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0;
+        return sigaction(SIGURG, &sa, nullptr) == 0;
+    }();
+    if (installed) pthread_kill(static_cast<pthread_t>(t.h), SIGURG);
 }
 
 u64 active_processor_mask() {

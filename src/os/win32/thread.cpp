@@ -61,6 +61,11 @@ void set_current_thread_priority(int level) {
     SetThreadPriority(GetCurrentThread(), priority);
 }
 
+void interrupt_io(const thread& t) {
+    // The blocked ReadFile or WriteFile fails with ERROR_OPERATION_ABORTED.
+    if (has_handle(t)) CancelSynchronousIo(win32::native(t.h));
+}
+
 u64 active_processor_mask() {
     SYSTEM_INFO info;
     GetSystemInfo(&info);
