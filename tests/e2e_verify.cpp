@@ -70,12 +70,25 @@ std::string utf16(const std::string& text) {
 // Copies that are read back equal.
 
 TEST(BothVerify, CopiesOfEverySizeAreReadBackAndEqual) {
-    const std::vector<size_t> sizes = {0, 1, 4095, 4096, 4097, slot, slot + 1, 4 * slot + 1808};
+    struct tcase {
+        size_t size;
+        std::vector<std::string> switches;
+    };
+    std::vector<tcase> cases;
+    for (size_t size : {size_t{0}, size_t{1}, size_t{4095}, size_t{4096}, size_t{4097}, slot, slot + 1, 4 * slot + 1808})
+        cases.push_back({size, {}});
+    // 512-byte slots (buffered writes), a one-slot ring, the bench switch.
+    cases.push_back({4 * slot + 1808, {"-P0"}});
+    cases.push_back({4 * slot + 1808, {"-0"}});
+    cases.push_back({4 * slot + 1808, {"-b"}});
     e2e::temp_dir dir;
-    for (size_t size : sizes) {
-        SCOPED_TRACE("size " + std::to_string(size));
+    for (const tcase& c : cases) {
+        const size_t size = c.size;
+        SCOPED_TRACE("size " + std::to_string(size) + (c.switches.empty() ? "" : " " + c.switches[0]));
         e2e::write_file(dir.file("src"), prefix(size));
-        result r = run_zef({"src", "dst", "-Write", "-verify"}, in_dir(dir.path));
+        std::vector<std::string> args = {"src", "dst", "-Write", "-verify"};
+        args.insert(args.end(), c.switches.begin(), c.switches.end());
+        result r = run_zef(args, in_dir(dir.path));
         EXPECT_EQ(r.status, 0) << status_text(r);
         EXPECT_NE(r.err.find(verified_line(size)), std::string::npos) << r.err;
         EXPECT_TRUE(same_file(dir.file("dst"), dir.file("src")));

@@ -72,7 +72,8 @@ void G_APP::record_pipelines() {
         verified_bytes = prefix_verified + pipeline2->verified_bytes.load();
         differing_bytes = pipeline2->differing_bytes.load();
         verify_failed = pipeline2->verify_failed.load();
-        if (verify_failed) run_failed = true;
+        // No verifying thread took the slots: nothing was read back.
+        if (verify_failed || pipeline1->verify_consumer < 0) run_failed = true;
         if (differing_bytes != 0) inputs_differ = true;
     }
     if (!single_file && pipeline2 && !pipeline2->is_writer && opt_compare &&

@@ -77,9 +77,10 @@ static void set_up_consumers(G_PIPELINE& first, G_PIPELINE* second) {
     hashers(first);
     if (!second) return;
     if (second->is_writer) {
-        // The writer takes the source's slots; the verifier follows it.
+        // The writer takes the source's slots; the verifier follows it, also
+        // under the bench switch: a copy asked to be verified is verified.
         first.write_consumer = first.add_consumer(&second->h_event_read, &first.n_read);
-        if (second->verify && !first.bench)
+        if (second->verify)
             first.verify_consumer = first.add_consumer(&second->h_event_verify,
                                                        &first.consumers[first.write_consumer].passed);
         return;
