@@ -387,6 +387,36 @@ TEST_F(Hash, FullScalePeakEndsEarlyUnlessHashing) {
     }
 }
 
+// A full-scale sample ends only the peak measurement: a comparison or a copy
+// of the same input goes on to its end, with one slot or many.
+TEST_F(Hash, FullScalePeakLeavesComparisonAndCopyWhole) {
+    const std::string loud = repeat(samples({32767}), 64) + e2e::random_bytes(6 * MiB + 3, 17);
+    std::string changed = loud;
+    changed[6 * MiB] ^= 0x01;
+    e2e::write_file(dir() + "/loud", loud);
+    e2e::write_file(dir() + "/same", loud);
+    e2e::write_file(dir() + "/changed", changed);
+    for (const char* ring : {"-0", "-4"}) {
+        SCOPED_TRACE(ring);
+        e2e::options o = in_dir();
+        o.timeout_ms = 20000;
+        e2e::result r = e2e::run_zef({"loud", "changed", "-p", "-c", ring}, o);
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find("00600000:["), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("!! files are different. "), std::string::npos) << r.err;
+
+        r = e2e::run_zef({"loud", "same", "-p", "-c", ring}, o);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("++ no differences encountered. "), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("file is smaller"), std::string::npos) << r.err;
+
+        std::remove((dir() + "/copy").c_str());
+        r = e2e::run_zef({"loud", "copy", "-p", "-Write", ring}, o);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(e2e::read_file(dir() + "/copy") == loud) << "the copy differs from its source";
+    }
+}
+
 // An unreadable 1 MiB block at 1 GiB of a 2 GiB file read in 1 MiB slots:
 // reported, replaced by 0xAD in the digest, status 3.
 TEST_F(Hash, UnreadableBlockBecomesFiller) {

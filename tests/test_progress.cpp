@@ -27,6 +27,23 @@ TEST(ProgressFigures, MegabytesOfFilledSlots) {
     for (const auto& c : cases) EXPECT_EQ(progress_mb(c.page_size, c.n_filled), c.mb) << c.page_size << " x " << c.n_filled;
 }
 
+// The lead shown never leaves 0..ring, whatever the moment the two counters
+// were read at.
+TEST(ProgressFigures, LeadStaysWithinTheRing) {
+    const struct {
+        u64 own, other, ring, lead;
+    } cases[] = {
+        {350, 300, 64, 50},
+        {64, 0, 64, 64},
+        {4097, 0, 4096, 4096},   // one slot refilled between the two reads
+        {300, 350, 64, 0},       // the partner was read later and is ahead
+        {0, 0, 1, 0},
+        {1, 0, 1, 1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(progress_lead(c.own, c.other, c.ring), c.lead) << c.own << " - " << c.other << " / " << c.ring;
+}
+
 TEST(ProgressFigures, AverageRate) {
     const struct {
         u64 mb, elapsed_ms, rate;

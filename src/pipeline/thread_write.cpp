@@ -172,9 +172,13 @@ u32 G_PIPELINE::thread_write() {
                         p_read_count[ip].store(4096, rel);
                         if (t->seek(position + static_cast<s64>(tail), os::file_begin) >= 0) t->set_eof();
                     }
+                    // What a buffered handle wrote must be on the device
+                    // before the verifying thread reads it back directly.
+                    if (verify && t != h_file) t->flush();
                     if (t != h_file) t->close();
                 }
             }
+            if (verify && out != h_file) out->flush();
             n_read.store(nc + 1, rel);
             last_count.store(static_cast<s64>(offset), rel);
             if (offset != 0) n_filled.store(nc + 1, rel);
