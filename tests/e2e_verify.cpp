@@ -106,6 +106,19 @@ TEST(BothVerify, TheVerdictFollowsTheDigest) {
     EXPECT_TRUE(same_file(dir.file("dst"), dir.file("src")));
 }
 
+// A stream source fills every slot whole, so slot n is read back at n slots.
+TEST(BothVerify, StandardInputSourceIsReadBack) {
+    e2e::temp_dir dir;
+    const std::string data = prefix(3 * MiB + 1808);
+    e2e::options o = in_dir(dir.path);
+    o.input = data;
+    o.input_short_reads = true;
+    result r = run_zef({"-", "dst", "-Write", "-verify"}, o);
+    EXPECT_EQ(r.status, 0) << status_text(r);
+    EXPECT_NE(r.err.find(verified_line(data.size())), std::string::npos) << r.err;
+    EXPECT_TRUE(same_bytes(e2e::read_file(dir.file("dst")), data));
+}
+
 // Appending: what this run wrote is what is read back, wherever it starts.
 TEST(BothVerify, AppendedCopyIsReadBackFromWhereItStarts) {
     const size_t size = 3 * MiB + 1808;
@@ -210,6 +223,14 @@ TEST(VerifyCorrupt, FailingReadBackFailsTheRun) {
         EXPECT_NE(r.err.find("h_file_verify->read()\n   ^ERROR: 23, "), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("++ copy verified"), std::string::npos) << r.err;
     }
+    // Reading back the part a resumed copy keeps: the run stops before writing.
+    const std::string old = prefix(2 * MiB + 5000);
+    e2e::write_file(dir.file("dst"), old);
+    result r = run_zef({"src", "dst", "-Write", "-resume", "-verify"},
+                       with_env(dir.path, {{"ZEF_FAULT_READ", "1000000+1:5"}, {"ZEF_FAULT_PATH", "dst"}}));
+    EXPECT_EQ(r.status, 2) << status_text(r);
+    EXPECT_NE(r.err.find("hFileVerify.read()\n   ^ERROR: 23, "), std::string::npos) << r.err;
+    EXPECT_TRUE(same_bytes(e2e::read_file(dir.file("dst")), old)) << "nothing is written";
 }
 
 // ---------------------------------------------------------------------------
