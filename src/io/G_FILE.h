@@ -42,5 +42,9 @@ public:
     bool is_std_stream = false;
 };
 
+// Whether two open objects share bytes: the same file by any path, the same
+// device, or a partition and its disk.
+bool shares_data(const G_FILE& a, const G_FILE& b);
+
 // "-", "con" and "CON" name the standard streams (no other spelling).
 bool is_std_stream_name(const char* path);

@@ -3,6 +3,7 @@
 
 #include "app/report.h"
 #include "io/G_FILE.h"
+#include "os/console.h"
 
 bool is_std_stream_name(const char* path) {
     return std::strcmp(path, "-") == 0 || std::strcmp(path, "con") == 0 || std::strcmp(path, "CON") == 0;
@@ -17,6 +18,7 @@ G_FILE::~G_FILE() {
 
 u32 G_FILE::open(const char* path, u32 access, u32 disposition, u32 flags) {
     if (is_open) return 0xFFFFFFFFu;
+    u32 first_code = 0;
     for (;;) {
         error_r = 0;
         const bool write_access = (access & (os::generic_write | os::generic_all)) != 0;
@@ -27,6 +29,12 @@ u32 G_FILE::open(const char* path, u32 access, u32 disposition, u32 flags) {
                 is_open = true;
                 is_std_stream = true;
                 return 0;
+            }
+            // Never a file named like the stream in its place.
+            if (os::std_stream_closed(write_access ? 1 : 0)) {
+                std::fprintf(stderr, "\n!! %s: standard %s is closed\n", path, write_access ? "output" : "input");
+                error_r = os::err::invalid_handle;
+                return error_r;
             }
         }
         bool existed = false;
@@ -43,10 +51,15 @@ u32 G_FILE::open(const char* path, u32 access, u32 disposition, u32 flags) {
             return 0;
         }
         // A volume or disk cannot be created: open it as it is.
-        if (write_access && disposition == os::create_always && code != os::err::file_not_found) {
+        if (write_access && (disposition == os::create_always || disposition == os::open_always) &&
+            code != os::err::file_not_found) {
+            first_code = code;
             disposition = os::open_existing;
             continue;
         }
+        // Nothing there to open as it is: why the create failed tells more.
+        if (first_code != 0 && (code == os::err::file_not_found || code == os::err::path_not_found))
+            code = first_code;
         // The report names the path in a line of at most 511 characters; a
         // longer path is cut there with "..." (the open itself used it whole).
         char line[512];
@@ -57,6 +70,16 @@ u32 G_FILE::open(const char* path, u32 access, u32 disposition, u32 flags) {
         handle = os::invalid_handle;
         return code;
     }
+}
+
+bool shares_data(const G_FILE& a, const G_FILE& b) {
+    if (!a.is_open || !b.is_open) return false;
+    os::file_identity x, y;
+    if (os::identity(a.handle, x) != 0 || os::identity(b.handle, y) != 0 || !x.known || !y.known) return false;
+    if (x.volume != y.volume) return false;
+    if (x.index == y.index) return true;
+    return x.volume == os::device_volume &&
+           ((x.container != 0 && x.container == y.index) || (y.container != 0 && y.container == x.index));
 }
 
 u32 G_FILE::close() {

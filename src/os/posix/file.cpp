@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "os/console.h"
 #include "os/posix/errors.h"
 #include "os/posix/posix.h"
 
@@ -197,6 +198,7 @@ int take_stdout_data() {
 }  // namespace posix
 
 handle take_std_handle(bool for_write) {
+    if (std_stream_closed(for_write ? 1 : 0)) return invalid_handle;  // the null device stands in
     if (for_write) {
         if (fcntl(1, F_GETFD) < 0) return invalid_handle;
         int fd = posix::take_stdout_data();
@@ -226,11 +228,17 @@ u32 open(const char* path, u32 access, u32 disposition, u32 flags, handle& h, bo
         if (fd < 0 && errno == EEXIST) {
             existed = true;
             fd = attempt(base | (disposition == create_always ? O_TRUNC : 0));
+            if (fd < 0 && errno == ENOENT) {
+                // A symbolic link to nothing: create the file it names.
+                existed = false;
+                fd = attempt(base | O_CREAT);
+            }
         }
     } else {
         fd = attempt(base);
     }
-    if (fd < 0) return fail(errno);
+    // A device or file held exclusively by another: a sharing violation.
+    if (fd < 0) return fail(errno, io_side::open);
 
     struct stat st;
     if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -243,6 +251,34 @@ u32 open(const char* path, u32 access, u32 disposition, u32 flags, handle& h, bo
     if (valid_slot(fd))
         faulty[fd].store((!f.read.empty() || !f.write.empty()) && (f.any_path || f.path == path));
     h = fd;
+    return 0;
+}
+
+u32 identity(handle h, file_identity& id) {
+    id = file_identity{};
+    struct stat st;
+    if (fstat(fd_of(h), &st) != 0) return fail(errno);
+    if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
+        id.known = true;
+        id.volume = st.st_dev;
+        id.index = st.st_ino;
+    } else if (S_ISBLK(st.st_mode)) {
+        // Two nodes of one device share its number; a partition's sysfs
+        // folder sits inside its disk's folder.
+        id.known = true;
+        id.volume = device_volume;
+        id.index = st.st_rdev;
+        char path[96];
+        std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/partition", major(st.st_rdev), minor(st.st_rdev));
+        if (access(path, F_OK) == 0) {
+            std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/../dev", major(st.st_rdev), minor(st.st_rdev));
+            unsigned ma, mi;
+            if (FILE* p = std::fopen(path, "re")) {
+                if (std::fscanf(p, "%u:%u", &ma, &mi) == 2) id.container = makedev(ma, mi);
+                std::fclose(p);
+            }
+        }
+    }
     return 0;
 }
 
