@@ -144,6 +144,36 @@ TEST(Safety, SameDeviceOrPartitionAndDiskAreRefused) {
     if (!have_part) GTEST_SKIP() << "no partition node (partx): partition and disk not tried";
 }
 
+// A device written over the file system that holds the input: refused.
+TEST(Safety, DeviceUnderTheInputFileIsRefused) {
+    if (!e2e::is_root()) GTEST_SKIP() << "loop devices and mounts need root";
+    e2e::temp_dir dir;
+    const std::string img = dir.file("fs.img");
+    int st = -1;
+    e2e::shell("truncate -s 16M '" + img + "' && mkfs.ext4 -q -F '" + img + "' >/dev/null 2>&1", &st);
+    if (st != 0) GTEST_SKIP() << "mkfs.ext4 not available";
+    const std::string dev = e2e::attach_loop(img);
+    if (dev.empty()) GTEST_SKIP() << "no loop device";
+    ASSERT_EQ(mkdir(dir.file("mnt").c_str(), 0755), 0);
+    e2e::shell("mount '" + dev + "' '" + dir.file("mnt") + "' 2>/dev/null", &st);
+    if (st != 0) {
+        e2e::detach_loop(dev);
+        GTEST_SKIP() << "ext4 cannot be mounted here";
+    }
+    const std::string data = e2e::random_bytes(300000, 30);
+    e2e::write_file(dir.file("mnt/f"), data);
+    e2e::shell("sync");
+    result r = run_zef({"mnt/f", dev, "-Write"}, in_dir(dir.path));
+    EXPECT_EQ(r.status, 2) << status_text(r);
+    EXPECT_NE(r.err.find("refused, nothing written"), std::string::npos) << r.err;
+    EXPECT_TRUE(same_bytes(e2e::read_file(dir.file("mnt/f")), data));
+    e2e::shell("umount '" + dir.file("mnt") + "'", &st);
+    EXPECT_EQ(st, 0);  // a file system that was not written over unmounts cleanly
+    e2e::shell("e2fsck -fn '" + dev + "' >/dev/null 2>&1", &st);
+    EXPECT_EQ(st, 0);
+    e2e::detach_loop(dev);
+}
+
 // ------------------------------------------------ closed standard streams
 
 TEST(Safety, ClosedStandardStreamsNeverBecomeFiles) {

@@ -103,7 +103,7 @@ u32 G_APP::refuse_shared_data() {
                             {&hFileOut, "target", file_name[2]}};
     for (const named& out : outputs)
         for (const named& other : others) {
-            if (out.file == other.file || !shares_data(*out.file, *other.file)) continue;
+            if (out.file == other.file || !overwrites(*out.file, *other.file)) continue;
             std::fprintf(stderr, "\n!! the %s [%s] is the %s [%s]: refused, nothing written\n", out.role, out.path,
                          other.role, other.path);
             return os::err::invalid_parameter;

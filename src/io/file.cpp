@@ -72,14 +72,18 @@ u32 G_FILE::open(const char* path, u32 access, u32 disposition, u32 flags) {
     }
 }
 
-bool shares_data(const G_FILE& a, const G_FILE& b) {
-    if (!a.is_open || !b.is_open) return false;
-    os::file_identity x, y;
-    if (os::identity(a.handle, x) != 0 || os::identity(b.handle, y) != 0 || !x.known || !y.known) return false;
-    if (x.volume != y.volume) return false;
-    if (x.index == y.index) return true;
-    return x.volume == os::device_volume &&
-           ((x.container != 0 && x.container == y.index) || (y.container != 0 && y.container == x.index));
+bool overwrites(const G_FILE& output, const G_FILE& input) {
+    if (!output.is_open || !input.is_open) return false;
+    os::file_identity out, in;
+    if (os::identity(output.handle, out) != 0 || os::identity(input.handle, in) != 0 || !out.known || !in.known)
+        return false;
+    if (out.volume == in.volume && out.index == in.index) return true;
+    if (out.volume != os::device_volume) return false;
+    // A device written: the input is a partition of it, its disk, or a file
+    // whose file system lies on it.
+    const u64 in_device = in.volume == os::device_volume ? in.index : in.volume;
+    return in_device == out.index || (in.container != 0 && in.container == out.index) ||
+           (out.container != 0 && out.container == in_device);
 }
 
 u32 G_FILE::close() {

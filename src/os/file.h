@@ -39,9 +39,11 @@ u32 open(const char* path, u32 access, u32 disposition, u32 flags, handle& h, bo
 // told apart from two different ones whatever paths opened them. A file is
 // named by its volume and its index on it (Linux: st_dev and st_ino;
 // Windows: volume serial number and file index). A block device has
-// `volume` == device_volume and its device number as `index`; a partition
-// names its whole disk in `container` (0 otherwise). `known` is false for
-// pipes, consoles and character devices, which hold no bytes to overwrite.
+// `volume` == device_volume and its device number as `index`. `container`
+// is the whole disk (device number) that a partition, or the file system
+// of a file, lies on when that is a partition (Linux; 0 otherwise). `known`
+// is false for pipes, consoles and character devices, which hold no bytes
+// to overwrite, and for what the system does not identify.
 struct file_identity {
     bool known = false;
     u64 volume = 0;

@@ -258,26 +258,30 @@ u32 identity(handle h, file_identity& id) {
     id = file_identity{};
     struct stat st;
     if (fstat(fd_of(h), &st) != 0) return fail(errno);
+    // Two nodes of one device share its number; a partition's sysfs folder
+    // sits inside its disk's folder.
+    auto whole_disk = [](dev_t dev) -> u64 {
+        char path[96];
+        std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/partition", major(dev), minor(dev));
+        if (access(path, F_OK) != 0) return 0;
+        std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/../dev", major(dev), minor(dev));
+        unsigned ma = 0, mi = 0;
+        FILE* p = std::fopen(path, "re");
+        if (!p) return 0;
+        const bool read = std::fscanf(p, "%u:%u", &ma, &mi) == 2;
+        std::fclose(p);
+        return read ? makedev(ma, mi) : 0;
+    };
     if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
         id.known = true;
         id.volume = st.st_dev;
         id.index = st.st_ino;
+        id.container = whole_disk(st.st_dev);
     } else if (S_ISBLK(st.st_mode)) {
-        // Two nodes of one device share its number; a partition's sysfs
-        // folder sits inside its disk's folder.
         id.known = true;
         id.volume = device_volume;
         id.index = st.st_rdev;
-        char path[96];
-        std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/partition", major(st.st_rdev), minor(st.st_rdev));
-        if (access(path, F_OK) == 0) {
-            std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/../dev", major(st.st_rdev), minor(st.st_rdev));
-            unsigned ma, mi;
-            if (FILE* p = std::fopen(path, "re")) {
-                if (std::fscanf(p, "%u:%u", &ma, &mi) == 2) id.container = makedev(ma, mi);
-                std::fclose(p);
-            }
-        }
+        id.container = whole_disk(st.st_rdev);
     }
     return 0;
 }
