@@ -410,9 +410,9 @@ TEST(FilePosixOpen, RefusedCreateIsTriedOnceMoreAsOpenExisting) {
         {missing, wr, os::create_always, 5},
         {missing, rd | wr, os::create_always, 5},
         {missing, os::generic_all, os::create_always, 5},
-        {missing, wr, os::open_always, 5},
-        // Without write access there is no second try.
+        // Without write access, or with OPEN_ALWAYS, there is no second try.
         {missing, rd, os::create_always, 5},
+        {missing, wr, os::open_always, 5},
         // An existing file that may not be written: refused both times.
         {file, wr, os::create_always, 5},
     };

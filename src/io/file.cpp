@@ -51,8 +51,7 @@ u32 G_FILE::open(const char* path, u32 access, u32 disposition, u32 flags) {
             return 0;
         }
         // A volume or disk cannot be created: open it as it is.
-        if (write_access && (disposition == os::create_always || disposition == os::open_always) &&
-            code != os::err::file_not_found) {
+        if (write_access && disposition == os::create_always && code != os::err::file_not_found) {
             first_code = code;
             disposition = os::open_existing;
             continue;
