@@ -51,14 +51,7 @@ options with_env(const std::string& cwd, std::map<std::string, std::string> env)
     return o;
 }
 
-// Equal bytes; otherwise where the two first part.
-::testing::AssertionResult same_bytes(const std::string& got, const std::string& want) {
-    if (got == want) return ::testing::AssertionSuccess();
-    size_t i = 0;
-    while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
-    return ::testing::AssertionFailure() << "length " << got.size() << " (expected " << want.size()
-                                         << "), first difference at byte " << i;
-}
+using e2e::same_bytes;
 
 // cmp's verdict on two files.
 ::testing::AssertionResult same_file(const std::string& got, const std::string& want) {

@@ -68,7 +68,13 @@ result run_zef(const std::vector<std::string>& args, const options& o) {
             dup2(out[1], 1);
         }
         dup2(err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
+        if (o.stdin_fd >= 0) dup2(o.stdin_fd, 0);
+        if (o.stdout_fd >= 0) dup2(o.stdout_fd, 1);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1], o.stdin_fd, o.stdout_fd})
+            if (fd > 2) ::close(fd);
+        if (o.close_stdin) ::close(0);
+        if (o.close_stdout) ::close(1);
+        if (o.close_stderr) ::close(2);
         if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0) _exit(127);
         for (const auto& [k, v] : o.env) setenv(k.c_str(), v.c_str(), 1);
         if (!std::getenv("WINEDEBUG")) setenv("WINEDEBUG", "-all", 1);
@@ -217,6 +223,14 @@ std::string attach_loop(const std::string& backing, const std::string& extra) {
 
 void detach_loop(const std::string& dev) {
     if (!dev.empty()) shell("losetup -d '" + dev + "' 2>/dev/null");
+}
+
+::testing::AssertionResult same_bytes(const std::string& got, const std::string& want) {
+    if (got == want) return ::testing::AssertionSuccess();
+    size_t i = 0;
+    while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
+    return ::testing::AssertionFailure() << "length " << got.size() << " (expected " << want.size()
+                                         << "), first difference at byte " << i;
 }
 
 std::string hex_of(const unsigned char* bytes, size_t n) {

@@ -2,6 +2,7 @@
 // End-to-end helpers: run the built binary as a user would, with real files
 // in a scoped temporary folder, separate standard output and error, and the
 // exit status.
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <map>
@@ -28,6 +29,12 @@ struct options {
     int timeout_ms = -1;                      // SIGKILL after this long (result.timed_out)
     int signal_number = 0;                    // send this signal, the child starting with its
     int signal_after_ms = -1;                 //   default disposition, after this long
+    int stdin_fd = -1;                        // standard input from this descriptor instead
+    int stdout_fd = -1;                       // standard output to this descriptor (shared
+                                              //   with the caller: same offset, same mode)
+    bool close_stdin = false;                 // the child starts with descriptor 0,
+    bool close_stdout = false;                //   1 or 2 closed
+    bool close_stderr = false;
 };
 
 // The binary under test: $ZEF_BIN, else the one built with the tests. With
@@ -58,6 +65,8 @@ bool is_root();
 // A loop device over `backing` (root only); "" when unavailable.
 std::string attach_loop(const std::string& backing, const std::string& extra = "");
 void detach_loop(const std::string& dev);
+// Equal bytes; otherwise where the two first part (no megabytes printed).
+::testing::AssertionResult same_bytes(const std::string& got, const std::string& want);
 // Lower-case hex of bytes (digests computed in the tests).
 std::string hex_of(const unsigned char* bytes, size_t n);
 
