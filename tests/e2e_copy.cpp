@@ -15,16 +15,16 @@
 namespace {
 
 using e2e::file_length;
+using e2e::in_dir;
 using e2e::options;
 using e2e::result;
-using e2e::in_dir;
-using e2e::stdout_to;
-using e2e::with_env;
 using e2e::run_zef;
 using e2e::same_bytes;
 using e2e::same_file;
 using e2e::sq;
 using e2e::status_text;
+using e2e::stdout_to;
+using e2e::with_env;
 
 constexpr size_t KiB = 1024;
 constexpr size_t MiB = 1024 * KiB;

@@ -492,10 +492,18 @@ std::vector<uint8_t> raw_entry(uint8_t state, uint8_t type, uint32_t first, uint
 }
 
 // The table's bytes from its start up to the first zero.
-std::string table_text(const std::string& image) {
+std::string table_bytes(const std::string& image) {
     std::string t;
     for (size_t i = 446; i < 512 && image[i] != '\0'; ++i) t += image[i];
     return t;
+}
+
+// The same bytes as 8-bit text of code page 1251 (the console's, under the
+// entry's locale) in UTF-8, converted by iconv.
+std::string table_text(const std::string& image) {
+    e2e::temp_dir dir;
+    e2e::write_file(dir.file("bytes"), table_bytes(image));
+    return e2e::shell("iconv -f CP1251 -t UTF-8 '" + dir.file("bytes") + "'");
 }
 
 bool make_image(const std::string& path, size_t bytes, const std::string& script) {
@@ -532,7 +540,8 @@ TEST(PartitionDump, DosLabel) {
         EXPECT_EQ(r.out, expected);
         EXPECT_EQ(r.err, "");
     }
-    EXPECT_EQ(table_text(image).substr(0, 1), "\x80");  // the bootable mark starts the text
+    EXPECT_EQ(table_bytes(image).substr(0, 1), "\x80");  // the bootable mark starts the text
+    EXPECT_EQ(table_text(image).substr(0, 2), "\xD0\x82");  // and reads as U+0402
 }
 
 TEST(PartitionDump, ProtectiveEntryOfGpt) {
@@ -574,7 +583,15 @@ std::vector<dump_case> dump_cases() {
                      std::string("\nMBR signature: AA55 [MBR]\tDisk signature: DEADBEEF\n\n") + table_head +
                          "1 *  0C  [4294965248 -          0][      2048       1    0]\n"
                          "2 ?  83  [         1 -          2][         2       0    0]\n"
-                         "3" + empty_row + "4" + empty_row + "\n\x80\x01\x01"});
+                         "3" + empty_row + "4" + empty_row + "\n" + table_text(s)});
+    }
+    {
+        // bytes above 0x7F are characters of the 8-bit code page, not raw bytes
+        std::string s = sector_with({raw_entry(0xC0, 0xE9, 0xF0F1F2F3u, 0xFFFEFDFCu)}, 0, true);
+        c.push_back({true, "8-bit text", s, 0, "",
+                     std::string("\nMBR signature: AA55 [MBR]\tDisk signature: 00000000\n\n") + table_head +
+                         "1 ?  E9  [4042388211 - 4042322158][4294901244 2097119 2047]\n" + "2" + empty_row + "3" +
+                         empty_row + "4" + empty_row + "\n" + table_text(s)});
     }
     {
         // no zero byte before the sector's end: the text stops at byte 511

@@ -73,7 +73,13 @@ result run_zef(const std::vector<std::string>& args, const options& o) {
             dup2(out[1], 1);
         }
         dup2(err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) ::close(fd);
+        if (o.stdin_fd >= 0) dup2(o.stdin_fd, 0);
+        if (o.stdout_fd >= 0) dup2(o.stdout_fd, 1);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1], o.stdin_fd, o.stdout_fd})
+            if (fd > 2) ::close(fd);
+        if (o.close_stdin) ::close(0);
+        if (o.close_stdout) ::close(1);
+        if (o.close_stderr) ::close(2);
         if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0) _exit(127);
         for (const auto& [k, v] : o.env) setenv(k.c_str(), v.c_str(), 1);
         if (!std::getenv("WINEDEBUG")) setenv("WINEDEBUG", "-all", 1);

@@ -29,6 +29,12 @@ struct options {
     int timeout_ms = -1;                      // SIGKILL after this long (result.timed_out)
     int signal_number = 0;                    // send this signal, the child starting with its
     int signal_after_ms = -1;                 //   default disposition, after this long
+    int stdin_fd = -1;                        // standard input from this descriptor instead
+    int stdout_fd = -1;                       // standard output to this descriptor (shared
+                                              //   with the caller: same offset, same mode)
+    bool close_stdin = false;                 // the child starts with descriptor 0,
+    bool close_stdout = false;                //   1 or 2 closed
+    bool close_stderr = false;
 };
 
 // The binary under test: $ZEF_BIN, else the one built with the tests. With
@@ -69,7 +75,7 @@ options stdout_to(const std::string& cwd, const std::string& path);
 std::string sq(const std::string& s);
 // Length of a file, -1 when it is missing.
 long long file_length(const std::string& path);
-// Equal bytes; otherwise where the two first part.
+// Equal bytes; otherwise where the two first part (no megabytes printed).
 ::testing::AssertionResult same_bytes(const std::string& got, const std::string& want);
 // cmp's verdict on two files.
 ::testing::AssertionResult same_file(const std::string& got, const std::string& want);

@@ -23,6 +23,8 @@
 #include <vector>
 
 #include "io/G_FILE.h"
+#include "os/console.h"
+#include "os/posix/errors.h"
 
 namespace {
 
@@ -331,6 +333,24 @@ TEST(FilePosixOpen, ReportsNameThePathAndTheSystemText) {
     EXPECT_EQ(access(s.path("no").c_str(), F_OK), -1);
 }
 
+// EBUSY is a sharing violation when an open meets it (another holds the
+// object), "busy" elsewhere; both read as the system's words.
+TEST(FilePosixOpen, BusyAtOpenIsASharingViolation) {
+    using os::posix::io_side;
+    struct busy_case {
+        io_side side;
+        u32 code;
+    } cases[] = {{io_side::open, 32}, {io_side::other, 170}, {io_side::read, 170}, {io_side::write, 170}};
+    for (const busy_case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.side));
+        const u32 code = os::posix::fail(EBUSY, c.side);
+        EXPECT_EQ(code, c.code);
+        std::string text;
+        ASSERT_TRUE(os::error_text(code, text));
+        EXPECT_EQ(text, std::string(std::strerror(EBUSY)) + "\n");
+    }
+}
+
 TEST(FilePosixOpen, OverlongPathIsOpenedAndItsReportCut) {
     scratch s;
     std::string p = s.dir;
@@ -385,10 +405,11 @@ TEST(FilePosixOpen, RefusedCreateIsTriedOnceMoreAsOpenExisting) {
         u32 access, disposition;
         u32 code;  // reported
     } cases[] = {
-        // Creating is refused (5); the second try, OPEN_EXISTING, finds no file (2).
-        {missing, wr, os::create_always, 2},
-        {missing, rd | wr, os::create_always, 2},
-        {missing, os::generic_all, os::create_always, 2},
+        // Creating is refused (5); the second try, OPEN_EXISTING, finds no
+        // file: the refusal of the create is what is reported.
+        {missing, wr, os::create_always, 5},
+        {missing, rd | wr, os::create_always, 5},
+        {missing, os::generic_all, os::create_always, 5},
         // Without write access, or with OPEN_ALWAYS, there is no second try.
         {missing, rd, os::create_always, 5},
         {missing, wr, os::open_always, 5},

@@ -94,6 +94,15 @@ private:
     void print_usage();
     void prepare(G_FILE& file);
     void record_pipelines();
+    // No output may share bytes with an input (or the log with the target).
+    u32 refuse_shared_data();
+    // -append and -resume: refused onto a device, -resume onto standard
+    // output and onto a file longer than the source.
+    u32 refuse_append_target();
+    // Cuts an existing log and target once the run can start.
+    void cut_outputs();
+    bool cut_log_ = false;
+    bool cut_target_ = false;
     bool cleaned_ = false;
     bool benchmark_ran_ = false;
 };

@@ -34,6 +34,12 @@ G_APP::G_APP(int argc, char** argv, bool run) {
         run_failed = true;
         return;
     }
+    // A standard-output target takes every byte through its handle, in
+    // order, from where it stands, also when it is a regular file.
+    if (pipeline2 && pipeline2->is_writer) pipeline2->stream_target = hFileOut.is_std_stream;
+    // The buffers are in place: only now an existing target may be cut.
+    cut_outputs();
+    if (run_failed) return;
     time_start_ms = now_ms();
 
     if (opt_normalize) {
@@ -76,7 +82,8 @@ void G_APP::record_pipelines() {
         if (verify_failed || pipeline1->verify_consumer < 0) run_failed = true;
         if (differing_bytes != 0) inputs_differ = true;
     }
-    if (!single_file && pipeline2 && !pipeline2->is_writer && opt_compare &&
+    // Under the bench switch nothing is compared: no verdict.
+    if (!single_file && pipeline2 && !pipeline2->is_writer && opt_compare && !opt_bench &&
         (pipeline1->differs.load() || smaller_file != 0))
         inputs_differ = true;
 }

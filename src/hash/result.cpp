@@ -2,13 +2,30 @@
 #include <cstdio>
 
 #include "app/G_APP.h"
+#include "os/console.h"
+
+namespace {
+
+// Whether what was printed on standard stream `n` (1 or 2) reached it: the
+// stream was open at the start and took every byte up to the final flush.
+bool reached(FILE* stream, int n) {
+    const bool flushed = std::fflush(stream) == 0;
+    return flushed && !std::ferror(stream) && !os::std_stream_closed(n);
+}
+
+}  // namespace
 
 void G_APP::print_result() {
     if (opt_normalize) return;
     if ((!opt_quiet && (opt_compare || opt_write)) || opt_bench || opt_verbose) std::fputs("\n\n", stderr);
 
+    // Which streams carry a result (digest, verdict, peak level): a result
+    // that cannot be written fails the run.
+    bool result_out = false;
+    bool result_err = false;
     if (opt_hash) {
         if (opt_compare && smaller_file != 0) {
+            result_err = true;
             if (!opt_quiet) std::fputs("\n", stderr);
             std::fprintf(stderr, "!! file is smaller [%s]\n", file_name[smaller_file]);
             if (!opt_quiet) std::fputs("\n", stderr);
@@ -26,10 +43,14 @@ void G_APP::print_result() {
             };
             print_digest(opt_write ? stderr : stdout, 0, file_name[1]);
             if (!single_file && !opt_write) print_digest(stderr, 1, file_name[2]);
+            (opt_write ? result_err : result_out) = true;
+            if (!single_file && !opt_write) result_err = true;
         } else {
             run_failed = true;
         }
-    } else if (opt_compare) {
+    } else if (opt_compare && !opt_bench) {
+        // Under the bench switch nothing is compared: no verdict.
+        result_err = !opt_quiet || smaller_file != 0;
         if (smaller_file != 0) {
             if (!opt_quiet) std::fputs("\n", stderr);
             std::fprintf(stderr, "!! file is smaller [%s]\n", file_name[smaller_file]);
@@ -51,9 +72,15 @@ void G_APP::print_result() {
                          static_cast<unsigned long long>(verified_bytes));
     }
     if (opt_peak) {
+        result_err = true;
         if (!single_file) std::fputs("\n", stderr);
         std::fprintf(stderr, "%7.3f%% %s\n", peak_level[0] / 327.68, file_name[1]);
         if (!single_file) std::fprintf(stderr, "%7.3f%% %s\n", peak_level[1] / 327.68, file_name[2]);
     }
     std::fflush(stdout);
+    if (result_out && !reached(stdout, 1)) {
+        run_failed = true;
+        std::fputs("\n!! the result could not be written to standard output\n", stderr);
+    }
+    if (result_err && !reached(stderr, 2)) run_failed = true;  // nowhere left to say so
 }

@@ -42,5 +42,10 @@ public:
     bool is_std_stream = false;
 };
 
+// Whether writing `output` changes the bytes of `input`: the same file by
+// any path, the same device, a partition and its disk, or a device under
+// the file system that holds the input.
+bool overwrites(const G_FILE& output, const G_FILE& input);
+
 // "-", "con" and "CON" name the standard streams (no other spelling).
 bool is_std_stream_name(const char* path);

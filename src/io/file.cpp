@@ -3,6 +3,7 @@
 
 #include "app/report.h"
 #include "io/G_FILE.h"
+#include "os/console.h"
 
 bool is_std_stream_name(const char* path) {
     return std::strcmp(path, "-") == 0 || std::strcmp(path, "con") == 0 || std::strcmp(path, "CON") == 0;
@@ -17,6 +18,7 @@ G_FILE::~G_FILE() {
 
 u32 G_FILE::open(const char* path, u32 access, u32 disposition, u32 flags) {
     if (is_open) return 0xFFFFFFFFu;
+    u32 first_code = 0;
     for (;;) {
         error_r = 0;
         const bool write_access = (access & (os::generic_write | os::generic_all)) != 0;
@@ -27,6 +29,12 @@ u32 G_FILE::open(const char* path, u32 access, u32 disposition, u32 flags) {
                 is_open = true;
                 is_std_stream = true;
                 return 0;
+            }
+            // Never a file named like the stream in its place.
+            if (os::std_stream_closed(write_access ? 1 : 0)) {
+                std::fprintf(stderr, "\n!! %s: standard %s is closed\n", path, write_access ? "output" : "input");
+                error_r = os::err::invalid_handle;
+                return error_r;
             }
         }
         bool existed = false;
@@ -44,9 +52,13 @@ u32 G_FILE::open(const char* path, u32 access, u32 disposition, u32 flags) {
         }
         // A volume or disk cannot be created: open it as it is.
         if (write_access && disposition == os::create_always && code != os::err::file_not_found) {
+            first_code = code;
             disposition = os::open_existing;
             continue;
         }
+        // Nothing there to open as it is: why the create failed tells more.
+        if (first_code != 0 && (code == os::err::file_not_found || code == os::err::path_not_found))
+            code = first_code;
         // The report names the path in a line of at most 511 characters; a
         // longer path is cut there with "..." (the open itself used it whole).
         char line[512];
@@ -57,6 +69,20 @@ u32 G_FILE::open(const char* path, u32 access, u32 disposition, u32 flags) {
         handle = os::invalid_handle;
         return code;
     }
+}
+
+bool overwrites(const G_FILE& output, const G_FILE& input) {
+    if (!output.is_open || !input.is_open) return false;
+    os::file_identity out, in;
+    if (os::identity(output.handle, out) != 0 || os::identity(input.handle, in) != 0 || !out.known || !in.known)
+        return false;
+    if (out.volume == in.volume && out.index == in.index) return true;
+    if (out.volume != os::device_volume) return false;
+    // A device written: the input is a partition of it, its disk, or a file
+    // whose file system lies on it.
+    const u64 in_device = in.volume == os::device_volume ? in.index : in.volume;
+    return in_device == out.index || (in.container != 0 && in.container == out.index) ||
+           (out.container != 0 && out.container == in_device);
 }
 
 u32 G_FILE::close() {

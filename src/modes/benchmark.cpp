@@ -29,6 +29,13 @@ u32 G_APP::run_benchmark() {
     if (units == 0) units = 1;
     if (memory.alloc(units) != 0) return 0xFFFFFFFFu;
     buffer = static_cast<u8*>(memory.address);
+    cut_outputs();
+    if (run_failed) {
+        hFileLog.close();
+        buffer = nullptr;
+        memory.release();
+        return 0xFFFFFFFFu;
+    }
     // The block is zeros when it was locked; make it so in every case.
     std::memset(buffer, opt_bench_ff ? 0xFF : 0x00, page_size);
 

@@ -71,10 +71,18 @@ bool read_whole(G_APP& app, u8* block_end, u64 chunk) {
     }
 }
 
+// Bytes of a write of `count` data bytes: a whole chunk for a file or device
+// (cut to the exact length at the end), exactly the data for a standard
+// stream, which is never cut.
+u32 write_size(const G_APP& app, u64 count, u64 chunk) {
+    return static_cast<u32>(app.hFileOut.is_std_stream ? count : chunk);
+}
+
 void write_whole(G_APP& app, u64 chunk) {
     const u8* end = app.norm_buffer + app.rbLength;
     for (const u8* p = app.norm_buffer; p < end; p += chunk) {
-        if (app.hFileOut.write(p, static_cast<u32>(chunk)) < 0) {
+        const u64 rest = static_cast<u64>(end - p);
+        if (app.hFileOut.write(p, write_size(app, rest < chunk ? rest : chunk, chunk)) < 0) {
             app.status = app.hFileOut.error_w;
             app.last_write = -1;
             print_error(stderr, "hFileOut.write()", app.hFileOut.error_w);
@@ -130,7 +138,7 @@ bool scale_in_pieces(G_APP& app, s64 start, u64 chunk, s32 gain) {
             return true;
         }
         if (gain) scale_samples(app.norm_buffer, static_cast<u64>(n) / 2, gain);
-        if (app.hFileOut.write(app.norm_buffer, static_cast<u32>(chunk)) < 0) {
+        if (app.hFileOut.write(app.norm_buffer, write_size(app, static_cast<u64>(n), chunk)) < 0) {
             app.status = app.hFileOut.error_w;
             app.last_write = -1;
             print_error(stderr, "hFileOut.write()", app.hFileOut.error_w);
@@ -141,6 +149,25 @@ bool scale_in_pieces(G_APP& app, s64 start, u64 chunk, s32 gain) {
         if (app.last_read < 0) return true;
     }
     return true;
+}
+
+// Cuts the output to the exact length through a buffered handle.
+void cut_to_length(G_APP& app, u64 length) {
+    G_FILE& out = app.hFileOut;
+    out.close();
+    out.open(app.file_name[2], os::generic_write, os::open_existing, 0);
+    if (!out.is_open) {
+        app.status = out.error_r;
+        return;
+    }
+    if (out.seek(static_cast<s64>(length), os::file_begin) < 0 && out.error_r != 0) {
+        app.status = out.error_r;
+        print_error(stderr, "\n!! hFileOut.seek(rbLength, FILE_BEGIN)", out.error_r);
+    }
+    if (out.set_eof() != 0) {
+        app.status = out.error_w;
+        print_error(stderr, "\n!! hFileOut.set_eof()", out.error_w);
+    }
 }
 
 }  // namespace
@@ -217,22 +244,9 @@ u32 G_APP::normalize() {
         }
     }
 
-    // The last chunk carried bytes beyond the data: cut the output to the
-    // exact length through a buffered handle.
-    hFileOut.close();
-    hFileOut.open(file_name[2], os::generic_write, os::open_existing, 0);
-    if (!hFileOut.is_open) {
-        status = hFileOut.error_r;
-    } else {
-        if (hFileOut.seek(static_cast<s64>(out_length), os::file_begin) < 0 && hFileOut.error_r != 0) {
-            status = hFileOut.error_r;
-            print_error(stderr, "\n!! hFileOut.seek(rbLength, FILE_BEGIN)", hFileOut.error_r);
-        }
-        if (hFileOut.set_eof() != 0) {
-            status = hFileOut.error_w;
-            print_error(stderr, "\n!! hFileOut.set_eof()", hFileOut.error_w);
-        }
-    }
+    // The last chunk carried bytes beyond the data. A standard stream got
+    // the exact bytes and is never reopened or cut.
+    if (!hFileOut.is_std_stream) cut_to_length(*this, out_length);
 
     std::fprintf(stderr, "%7.3f%% %s\n", peak_level[0] / 327.68, file_name[1]);
 

@@ -1,10 +1,12 @@
 // The partition-table dump: the MBR of the first sector of a disk image.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/report.h"
 #include "io/G_FILE.h"
 #include "modes/modes.h"
+#include "os/console.h"
 
 namespace {
 
@@ -65,11 +67,12 @@ u32 printMBR(const char* image_name) {
     hHDD.close();
 
     // The table's bytes as 8-bit text up to the first zero, never past the
-    // sector's last byte.
+    // sector's last byte: each byte one character of the console's code page.
     size_t length = 0;
     while (446 + length < sector_bytes && sector[446 + length] != 0) ++length;
+    const std::string text = os::eight_bit_text(sector + 446, length);
     std::fputc('\n', stdout);
-    std::fwrite(sector + 446, 1, length, stdout);
+    std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
     return 0;
 }

@@ -11,8 +11,19 @@
 namespace os {
 
 // Called once at the entry: console text mode and locale for the character
-// conversion only (numbers always print with a decimal point).
+// conversion only (numbers always print with a decimal point). A standard
+// stream that is closed at the start is given the null device (Linux), so
+// that no file opened later takes its number and receives console text;
+// on Windows an absent standard handle stays absent.
 void init_console();
+
+// Whether standard stream `n` (0 input, 1 output, 2 error) was closed or
+// absent when the process started. Its text goes nowhere.
+bool std_stream_closed(int n);
+
+// 8-bit text of the console's code page (1251, that of the entry's locale
+// "bg-BG") as UTF-8: every byte becomes one character.
+std::string eight_bit_text(const u8* bytes, size_t count);
 
 // From now on the process's standard output stream (the C stdout) writes to
 // standard error; the original standard-output handle stays available for

@@ -39,10 +39,29 @@ inline constexpr u32 file_end = 2;
 // with err::directory_not_supported (it is never data).
 u32 open(const char* path, u32 access, u32 disposition, u32 flags, handle& h, bool& existed);
 
+// What object a handle reaches, so that two handles on the same data can be
+// told apart from two different ones whatever paths opened them. A file is
+// named by its volume and its index on it (Linux: st_dev and st_ino;
+// Windows: volume serial number and file index). A block device has
+// `volume` == device_volume and its device number as `index`. `container`
+// is the whole disk (device number) that a partition, or the file system
+// of a file, lies on when that is a partition (Linux; 0 otherwise). `known`
+// is false for pipes, consoles and character devices, which hold no bytes
+// to overwrite, and for what the system does not identify.
+struct file_identity {
+    bool known = false;
+    u64 volume = 0;
+    u64 index = 0;
+    u64 container = 0;
+};
+inline constexpr u64 device_volume = ~u64{0};
+u32 identity(handle h, file_identity& id);
+
 // The standard streams. For reading: standard input. For writing: the
 // standard-output handle, after which the process's own standard output
 // (everything the program prints there) goes to standard error, so the
-// returned handle carries nothing but data. invalid_handle when absent.
+// returned handle carries nothing but data. invalid_handle when absent,
+// also when the stream was closed when the process started (console.h).
 handle take_std_handle(bool for_write);
 
 void close(handle h);

@@ -153,6 +153,7 @@ public:
     std::atomic<bool> reached_end{false}; // reader published its end mark
     std::atomic<bool> copy_short{false};  // writer stopped before the source's end
     s64 start_position = 0;               // where h_file stood when the run began
+    bool stream_target = false;           // writer onto a standard stream: never sought or cut
 
     // Writer only, the verifying thread's findings.
     std::atomic<u64> verified_bytes{0};

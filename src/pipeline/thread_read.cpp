@@ -32,6 +32,7 @@ s64 G_PIPELINE::read_slot(u8* data, u64 size) {
 }
 
 void G_PIPELINE::request_cut(s64 position) {
+    if (stream_target) return;  // a standard stream is never cut
     std::lock_guard<std::mutex> lock(cut_mutex);
     cut_requested = true;
     cut_at = position;

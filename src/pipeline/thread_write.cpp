@@ -22,13 +22,14 @@ u32 G_PIPELINE::thread_write() {
     alignas(4096) u8 read_tmp[4096];
 
     s64 ignored = 0;
-    const bool regular = os::file_size(h_file->handle, ignored) == 0;
-    file_size = bytes_left = h_file->get_size();
+    const bool regular = !stream_target && os::file_size(h_file->handle, ignored) == 0;
+    file_size = bytes_left = stream_target ? 0 : h_file->get_size();
     // An existing file that is appended to has no capacity; only devices do.
     if (regular) file_size = bytes_left = 0;
     if (file_size != 0 && start_position > 0) bytes_left = start_position < file_size ? file_size - start_position : 0;
-    // A pipe or console takes every byte through its own handle, in order.
-    const bool stream = !regular && file_size == 0;
+    // A pipe, console or standard output takes every byte through its own
+    // handle, in order.
+    const bool stream = stream_target || (!regular && file_size == 0);
 
     // A file appended at a length that is not a whole unit cannot take
     // direct writes there: it is written through a buffered handle.

@@ -1,6 +1,7 @@
 #include "os/console.h"
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@ namespace {
 void (*ctrl_c_callback)() = nullptr;
 const char* ctrl_c_notice = nullptr;
 size_t ctrl_c_notice_length = 0;
+bool closed_at_start[3] = {false, false, false};
 
 void on_sigint(int) {
     int saved = errno;
@@ -32,10 +34,45 @@ void on_sigint(int) {
 }  // namespace
 
 void init_console() {
+    // A closed standard descriptor would be the number of the next file
+    // opened: console text would land in a copy target or a log.
+    for (int n = 0; n < 3; ++n) {
+        if (fcntl(n, F_GETFD) >= 0 || errno != EBADF) continue;
+        closed_at_start[n] = true;
+        int fd = ::open("/dev/null", n == 0 ? O_RDONLY : O_WRONLY);
+        if (fd >= 0 && fd != n) {
+            dup2(fd, n);
+            ::close(fd);
+        }
+    }
     // Character conversion only; numbers keep the decimal point.
     std::setlocale(LC_CTYPE, "C.UTF-8");
     // A closed pipe is a write error (EPIPE), not the end of the process.
     signal(SIGPIPE, SIG_IGN);
+}
+
+bool std_stream_closed(int n) { return n >= 0 && n < 3 && closed_at_start[n]; }
+
+std::string eight_bit_text(const u8* bytes, size_t count) {
+    std::string out;
+    iconv_t cd = iconv_open("UTF-8", "CP1251");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return out;
+    out.resize(count * 3);  // at most three UTF-8 bytes per character
+    char* in = const_cast<char*>(reinterpret_cast<const char*>(bytes));
+    size_t in_left = count;
+    char* put = out.data();
+    size_t out_left = out.size();
+    while (in_left > 0 && iconv(cd, &in, &in_left, &put, &out_left) == static_cast<size_t>(-1)) {
+        // A byte the code page leaves undefined (0x98) shows as '?'.
+        if (errno != EILSEQ || out_left == 0) break;
+        ++in;
+        --in_left;
+        *put++ = '?';
+        --out_left;
+    }
+    iconv_close(cd);
+    out.resize(out.size() - out_left);
+    return out;
 }
 
 void redirect_stdout_to_stderr() {

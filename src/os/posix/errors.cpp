@@ -42,6 +42,7 @@ std::atomic<int> remembered[remembered_size];
 
 u32 map_errno(int e, io_side side) {
     if (e == EIO) return side == io_side::read ? err::crc : err::io_device;
+    if (e == EBUSY && side == io_side::open) return err::sharing_violation;
     for (const mapping& m : table)
         if (m.e == e) return m.code;
     return 0x20000000u | static_cast<u32>(e);  // customer bit: no Windows twin

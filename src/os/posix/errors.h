@@ -4,10 +4,11 @@
 
 namespace os::posix {
 
-enum class io_side { read, write, other };
+enum class io_side { read, write, open, other };
 
 // The Windows number for an errno value. EIO means an unreadable block on a
-// read (23, so bad blocks are skipped) and a device error elsewhere (1117).
+// read (23, so bad blocks are skipped) and a device error elsewhere (1117);
+// EBUSY is a sharing violation (32) at open and "busy" (170) elsewhere.
 u32 map_errno(int e, io_side side = io_side::other);
 
 // Remembers the errno a code came from, so that its message reads as the

@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "os/console.h"
 #include "os/posix/errors.h"
 #include "os/posix/posix.h"
 
@@ -236,6 +237,7 @@ int take_stdout_data() {
 }  // namespace posix
 
 handle take_std_handle(bool for_write) {
+    if (std_stream_closed(for_write ? 1 : 0)) return invalid_handle;  // the null device stands in
     if (for_write) {
         if (fcntl(1, F_GETFD) < 0) return invalid_handle;
         int fd = posix::take_stdout_data();
@@ -265,11 +267,17 @@ u32 open(const char* path, u32 access, u32 disposition, u32 flags, handle& h, bo
         if (fd < 0 && errno == EEXIST) {
             existed = true;
             fd = attempt(base | (disposition == create_always ? O_TRUNC : 0));
+            if (fd < 0 && errno == ENOENT) {
+                // A symbolic link to nothing: create the file it names.
+                existed = false;
+                fd = attempt(base | O_CREAT);
+            }
         }
     } else {
         fd = attempt(base);
     }
-    if (fd < 0) return fail(errno);
+    // A device or file held exclusively by another: a sharing violation.
+    if (fd < 0) return fail(errno, io_side::open);
 
     struct stat st;
     if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -283,6 +291,38 @@ u32 open(const char* path, u32 access, u32 disposition, u32 flags, handle& h, bo
         faulty[fd].store((!f.read.empty() || !f.write.empty() || !f.corrupt.empty()) &&
                          (f.any_path || f.path == path));
     h = fd;
+    return 0;
+}
+
+u32 identity(handle h, file_identity& id) {
+    id = file_identity{};
+    struct stat st;
+    if (fstat(fd_of(h), &st) != 0) return fail(errno);
+    // Two nodes of one device share its number; a partition's sysfs folder
+    // sits inside its disk's folder.
+    auto whole_disk = [](dev_t dev) -> u64 {
+        char path[96];
+        std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/partition", major(dev), minor(dev));
+        if (access(path, F_OK) != 0) return 0;
+        std::snprintf(path, sizeof path, "/sys/dev/block/%u:%u/../dev", major(dev), minor(dev));
+        unsigned ma = 0, mi = 0;
+        FILE* p = std::fopen(path, "re");
+        if (!p) return 0;
+        const bool read = std::fscanf(p, "%u:%u", &ma, &mi) == 2;
+        std::fclose(p);
+        return read ? makedev(ma, mi) : 0;
+    };
+    if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
+        id.known = true;
+        id.volume = st.st_dev;
+        id.index = st.st_ino;
+        id.container = whole_disk(st.st_dev);
+    } else if (S_ISBLK(st.st_mode)) {
+        id.known = true;
+        id.volume = device_volume;
+        id.index = st.st_rdev;
+        id.container = whole_disk(st.st_rdev);
+    }
     return 0;
 }
 

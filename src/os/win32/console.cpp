@@ -17,6 +17,7 @@ void (*ctrl_c_action)() = nullptr;
 const char* ctrl_c_notice = nullptr;
 bool console_ready = false;
 bool stdout_redirected = false;
+bool absent_at_start[3] = {false, false, false};
 
 BOOL WINAPI ctrl_handler(DWORD event) {
     if (event != CTRL_C_EVENT) return FALSE;  // the system's default: the process ends
@@ -34,6 +35,11 @@ BOOL WINAPI ctrl_handler(DWORD event) {
 void init_console() {
     if (console_ready) return;
     console_ready = true;
+    const DWORD ids[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    for (int n = 0; n < 3; ++n) {
+        HANDLE h = GetStdHandle(ids[n]);
+        absent_at_start[n] = h == nullptr || h == INVALID_HANDLE_VALUE;
+    }
     SetConsoleOutputCP(CP_UTF8);
     SetConsoleCP(CP_UTF8);
     // Character conversion only: LC_NUMERIC stays "C", so numbers keep '.'.
@@ -43,6 +49,18 @@ void init_console() {
     std::fflush(stderr);
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+}
+
+bool std_stream_closed(int n) { return n >= 0 && n < 3 && absent_at_start[n]; }
+
+std::string eight_bit_text(const u8* bytes, size_t count) {
+    if (count == 0) return std::string();
+    const char* text = reinterpret_cast<const char*>(bytes);
+    int n = MultiByteToWideChar(1251, 0, text, static_cast<int>(count), nullptr, 0);
+    if (n <= 0) return std::string();
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(1251, 0, text, static_cast<int>(count), wide.data(), n);
+    return win32::narrow(wide.c_str());
 }
 
 void redirect_stdout_to_stderr() {

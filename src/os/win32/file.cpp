@@ -80,6 +80,19 @@ u32 open(const char* path, u32 access, u32 disposition, u32 flags, handle& h, bo
     return err::success;
 }
 
+u32 identity(handle h, file_identity& id) {
+    id = file_identity{};
+    // Pipes and consoles hold no bytes to overwrite; volumes and disks may
+    // not answer, and stay unknown then.
+    if (GetFileType(native(h)) != FILE_TYPE_DISK) return err::success;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(native(h), &info)) return err::success;
+    id.known = true;
+    id.volume = info.dwVolumeSerialNumber;
+    id.index = (static_cast<u64>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return err::success;
+}
+
 handle take_std_handle(bool for_write) {
     if (!for_write) return win32::from_native(GetStdHandle(STD_INPUT_HANDLE));
     // Our own prints leave standard output first; the handle then carries data only.
