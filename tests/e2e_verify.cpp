@@ -32,7 +32,9 @@ const std::string& source_bytes() {
 }
 std::string prefix(size_t n) { return source_bytes().substr(0, n); }
 
-std::string verified_line(size_t n) { return "++ copy verified: " + std::to_string(n) + " bytes read back and equal\n"; }
+std::string verified_line(size_t n) {
+    return "++ copy verified: " + std::to_string(n) + " bytes read back and equal\n";
+}
 std::string differs_line(size_t n) { return "!! copy differs from source: " + std::to_string(n) + " bytes differ\n"; }
 
 // The two-line block for the word at `offset`: what the source holds, then
@@ -75,7 +77,8 @@ TEST(BothVerify, CopiesOfEverySizeAreReadBackAndEqual) {
         std::vector<std::string> switches;
     };
     std::vector<tcase> cases;
-    for (size_t size : {size_t{0}, size_t{1}, size_t{4095}, size_t{4096}, size_t{4097}, slot, slot + 1, 4 * slot + 1808})
+    for (size_t size : {size_t{0}, size_t{1}, size_t{4095}, size_t{4096}, size_t{4097}, slot, slot + 1,
+                        4 * slot + 1808})
         cases.push_back({size, {}});
     // 512-byte slots (buffered writes), a one-slot ring, the bench switch.
     cases.push_back({4 * slot + 1808, {"-P0"}});
@@ -250,7 +253,10 @@ TEST(BothVerify, ResumedCopyIsCheckedFromItsFirstByte) {
     for (const tcase& c : cases) {
         SCOPED_TRACE("cut at " + std::to_string(c.cut) + ", wrong byte " + std::to_string(c.wrong));
         std::string old = data.substr(0, c.cut);
-        if (c.wrong >= 0) old[static_cast<size_t>(c.wrong)] = static_cast<char>(old[static_cast<size_t>(c.wrong)] ^ 0xFF);
+        if (c.wrong >= 0) {
+            const size_t at = static_cast<size_t>(c.wrong);
+            old[at] = static_cast<char>(old[at] ^ 0xFF);
+        }
         e2e::write_file(dir.file("dst"), old);
         std::remove(dir.file("zef-log.txt").c_str());
         result r = run_zef({"src", "dst", "-Write", "-resume", "-verify", "-l"}, in_dir(dir.path));

@@ -293,7 +293,8 @@ fuse_disk::fuse_disk(const std::string& dir, size_t size, size_t bad_start, size
     : mnt(dir + "/mnt"), file(dir + "/mnt/disk.img"), log(dir + "/fuse.log") {
     if (mkdir(mnt.c_str(), 0755) != 0) return;
     const std::string prog = ZEF_FUSE_BADFILE;
-    std::vector<std::string> args = {prog, mnt, std::to_string(size), std::to_string(bad_start), std::to_string(bad_len)};
+    std::vector<std::string> args = {prog, mnt, std::to_string(size), std::to_string(bad_start),
+                                     std::to_string(bad_len)};
     if (flip_at >= 0) args.push_back(std::to_string(flip_at));
     args.push_back("-f");
     args.push_back("-s");

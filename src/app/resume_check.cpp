@@ -97,8 +97,9 @@ u32 G_APP::check_resumed_prefix() {
             return hFileVerify.error_r;
         }
         if (job.got < count || got < count) {
+            const s64 end = at + std::min(job.got, got);
             std::fprintf(stderr, "\n!! cannot resume at %lld: [%s] ends at %lld\n", static_cast<long long>(resume_at),
-                         job.got < count ? file_name[1] : file_name[2], static_cast<long long>(at + std::min(job.got, got)));
+                         job.got < count ? file_name[1] : file_name[2], static_cast<long long>(end));
             return os::err::invalid_parameter;
         }
         if (std::memcmp(source, target, count) != 0) {
@@ -116,8 +117,8 @@ u32 G_APP::check_resumed_prefix() {
                 list_block(hFileLog, block, length);
             }
             resume = at + static_cast<s64>(from);
-            std::fprintf(stderr, "!! [%s] differs from [%s] before %lld: the copy resumes at %lld\n", file_name[2],
-                         file_name[1], static_cast<long long>(resume_at), static_cast<long long>(resume));
+            std::fprintf(stderr, "!! [%s] differs from [%s] in its first %lld bytes: the copy resumes at %lld\n",
+                         file_name[2], file_name[1], static_cast<long long>(resume_at), static_cast<long long>(resume));
             break;
         }
         at += count;
