@@ -64,12 +64,15 @@ void G_APP::print_result() {
 
     if (opt_verify && opt_write) {
         // After the digest: the verdict on what the target holds now.
-        if (differing_bytes != 0)
+        if (differing_bytes != 0) {
+            result_err = true;
             std::fprintf(stderr, "!! copy differs from source: %llu bytes differ\n",
                          static_cast<unsigned long long>(differing_bytes));
-        else if (!run_failed)
+        } else if (!run_failed) {
+            result_err = true;
             std::fprintf(stderr, "++ copy verified: %llu bytes read back and equal\n",
                          static_cast<unsigned long long>(verified_bytes));
+        }
     }
     if (opt_peak) {
         result_err = true;
