@@ -50,7 +50,11 @@ u32 G_PIPELINE::thread_verify() {
             stop(h_file_verify->error_r);
             break;
         }
-        while (got < length) {
+        // Only the slot's bytes are needed: the rest of its last unit may be
+        // still in writing, and a read that ended short at the file's end
+        // cannot go on from there (a direct read starts on a unit).
+        const u64 needed = (at - first) + count;
+        while (got < needed && (got & (unit - 1)) == 0) {
             s64 r = h_file_verify->read(verify_buffer + got, static_cast<u32>(length - got));
             if (r < 0) {
                 if (!ctrl_c_typed.load(acq)) print_error(stderr, "\nh_file_verify->read()", h_file_verify->error_r);
