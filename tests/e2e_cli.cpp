@@ -64,7 +64,7 @@ TEST(BothUsage, HelpAddsTheNewSwitches) {
     const std::string usage = expected_usage(program);
     ASSERT_EQ(r.out.substr(0, usage.size()), usage);
     const std::string added = r.out.substr(usage.size());
-    for (const char* text : {"::added switches\n", "\t-verify ", "\t-hash=LIST ", "\t-xxh128 ", "cksum -c"})
+    for (const char* text : {"::switches added in this build\n", "\t-verify ", "\t-hash=LIST ", "\t-xxh128 ", "cksum -c"})
         EXPECT_NE(added.find(text), std::string::npos) << text << "\n" << added;
 }
 

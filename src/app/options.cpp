@@ -292,18 +292,17 @@ void G_APP::print_usage() {
 
 // What this build adds to the usage text, for --help.
 void G_APP::print_additions() {
-    std::fputs("::added switches\n"
-               "\t-verify Copies <file1> to <file2>, then reads <file2> back through a direct\n"
-               "\t\thandle and compares it with <file1>.\n"
-               "\t-hash=LIST Hashes with every algorithm of LIST in one pass. LIST names\n"
-               "\t\tmd2, md4, md5, sha1, sha256, sha384, sha512 or xxh128, separated by\n"
-               "\t\tcommas (any case, no repeats). One line per algorithm:\n"
-               "\t\tALG (file) = hex, checked by cksum -c and xxh128sum -c.\n"
-               "\t\tGiven with -md2..-sha512 or -xxh128, the list is used.\n"
+    std::fputs("::switches added in this build\n"
+               "\t-verify Verifies a copy: reads <file2> back through a direct handle and\n"
+               "\t\tcompares it with <file1>.\n"
+               "\t-hash=LIST Hashes with every algorithm of LIST in the same pass. LIST:\n"
+               "\t\tmd2, md4, md5, sha1, sha256, sha384, sha512, xxh128, separated by\n"
+               "\t\tcommas (any case, each once). One line per algorithm,\n"
+               "\t\tALG (file) = hex, for cksum -c and xxh128sum -c.\n"
+               "\t\tGiven with -md2 ... -sha512 or -xxh128, the list is used.\n"
                "\t-xxh128 XXH3 128-bit hash, printed as xxh128sum prints it.\n"
                "\t--help This text (as the only argument).\n\n",
                stdout);
-    std::fputs("\t", stdout);
-    std::printf("%s image.img -hash=md5,sha1,sha256 > image.sums\n\tcksum -c image.sums\n", program_name);
+    std::printf("\t%s image.img -hash=md5,sha1,sha256 > image.sums\n\tcksum -c image.sums\n", program_name);
     std::fflush(stdout);
 }
