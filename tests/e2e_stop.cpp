@@ -242,7 +242,8 @@ TEST_F(StopCause, CopyOntoASmallerDevice) {
 // ---------------------------------------------------------------------------
 // A writer that stops early (the target full or failing at 2 MiB) while a
 // slow hash runs: the source is read no further than one ring past that
-// point. ZEF_COUNT_READS has the binary write the bytes it read.
+// point, and a device that is full says so. ZEF_COUNT_READS has the binary
+// write the bytes it read.
 
 TEST(StopEarly, WriterStopEndsTheReading) {
     e2e::temp_dir dir;
@@ -280,6 +281,10 @@ TEST(StopEarly, WriterStopEndsTheReading) {
             const result r = run_zef(concat({"src", t.path, "-Write", "-md2"}, s.args), o);
             EXPECT_FALSE(r.timed_out) << report(r);
             EXPECT_EQ(r.status, 2) << report(r);
+            if (t.path == dev) {
+                EXPECT_NE(r.err.find("} Not enough space left on disk, partition or volume!"), std::string::npos)
+                    << r.err;
+            }
             const std::string counted = e2e::read_file(dir.file("reads"));
             ASSERT_FALSE(counted.empty()) << "no count of the bytes read";
             EXPECT_LE(std::stoull(counted), 2 * MiB + s.ring) << "bytes read of the 10 MiB source";

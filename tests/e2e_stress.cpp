@@ -1,4 +1,4 @@
-// End to end under load: a few hundred short runs, chosen by a fixed seed,
+// End to end under load: 500 short runs, chosen by a fixed seed,
 // mixing hashes (of files and of pipes), comparisons (with and without peak
 // levels) and copies of files from empty to a few MiB
 // through rings of 1, 2 and 16 slots of 512 bytes to 2 MiB. Every result is
@@ -65,7 +65,7 @@ TEST(Stress, MixedShortRuns) {
     e2e::options o;
     o.cwd = dir.path;
     o.timeout_ms = 20000;
-    const int runs = 1000;
+    const int runs = 500;
     for (int run = 0; run < runs; ++run) {
         const sample& s = samples[pick() % samples.size()];
         const std::string f = "f" + s.name, g = "g" + s.name, h = "h" + s.name, half = "s" + s.name;
