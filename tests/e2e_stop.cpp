@@ -16,26 +16,15 @@
 
 namespace {
 
+using e2e::concat;
+using e2e::join;
 using e2e::options;
 using e2e::result;
 using e2e::run_zef;
 
-constexpr size_t KiB = 1024;
-constexpr size_t MiB = 1024 * KiB;
-
+constexpr size_t MiB = 1024 * 1024;
 const char* const kSame = "++ no differences encountered. ";
 const char* const kDifferent = "!! files are different. ";
-
-std::string join(const std::vector<std::string>& v) {
-    std::string s;
-    for (const auto& x : v) s += (s.empty() ? "" : " ") + x;
-    return s;
-}
-
-std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 std::string report(const result& r) {
     return "status " + std::to_string(r.status) + (r.timed_out ? " (timed out)" : "") + "\nstderr:\n" + r.err;
@@ -215,7 +204,7 @@ TEST_F(StopCause, ComparedInputs) {
 }
 
 TEST_F(StopCause, Copies) {
-    std::vector<row> rows = {
+    const std::vector<row> rows = {
         {"read fails on the source", {"a", "dst", "-Write", "-sha1"},
          {{"ZEF_FAULT_READ", fault_at + "+1:13"}, {"ZEF_FAULT_PATH", "a"}}},
         {"write fails on the target", {"a", "dst", "-Write", "-sha1"},

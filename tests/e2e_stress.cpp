@@ -16,14 +16,8 @@
 
 namespace {
 
-constexpr size_t KiB = 1024;
-constexpr size_t MiB = 1024 * KiB;
-
-std::string join(const std::vector<std::string>& v) {
-    std::string s;
-    for (const auto& x : v) s += (s.empty() ? "" : " ") + x;
-    return s;
-}
+constexpr size_t MiB = 1024 * 1024;
+using e2e::join;
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 

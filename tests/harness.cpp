@@ -247,4 +247,15 @@ std::string hex_of(const unsigned char* bytes, size_t n) {
     return hex;
 }
 
+std::string join(const std::vector<std::string>& words) {
+    std::string s;
+    for (const auto& w : words) s += (s.empty() ? "" : " ") + w;
+    return s;
+}
+
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 }  // namespace e2e

@@ -65,5 +65,8 @@ std::string attach_loop(const std::string& backing, const std::string& extra = "
 void detach_loop(const std::string& dev);
 // Lower-case hex of bytes (digests computed in the tests).
 std::string hex_of(const unsigned char* bytes, size_t n);
+// Arguments joined by blanks (for traces); `a` followed by `b`.
+std::string join(const std::vector<std::string>& words);
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b);
 
 }  // namespace e2e
