@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libssl-dev nettle-dev libgtest-dev
           g++-mingw-w64-x86-64-posix wine wine64 fdisk e2fsprogs util-linux time
-          fuse3 libfuse3-dev)
+          fuse3 libfuse3-dev libxxhash-dev xxhash rhash)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -49,6 +49,25 @@ TEST(BothUsage, NoArgumentsSwitchAloneVerboseAlone) {
     EXPECT_EQ(r.out, expected_usage(program));
 }
 
+// --help alone: the usage text unchanged, then what this build adds.
+TEST(BothUsage, HelpAddsTheNewSwitches) {
+    e2e::temp_dir dir;
+    e2e::options o;
+    o.cwd = dir.path;
+    e2e::result r = e2e::run_zef({"--help"}, o);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    const size_t end = r.out.find(" <file1>");
+    ASSERT_EQ(r.out.rfind("::usage::\n\t", 0), 0u) << r.out;
+    ASSERT_NE(end, std::string::npos) << r.out;
+    const std::string program = r.out.substr(11, end - 11);
+    const std::string usage = expected_usage(program);
+    ASSERT_EQ(r.out.substr(0, usage.size()), usage);
+    const std::string added = r.out.substr(usage.size());
+    for (const char* text : {"::switches added in this build\n", "\t-verify ", "\t-hash=LIST ", "\t-xxh128 ", "cksum -c"})
+        EXPECT_NE(added.find(text), std::string::npos) << text << "\n" << added;
+}
+
 TEST(Cli, CtrlCEndsTheRunWithCleanUp) {
     // /dev/zero has no size: it is read as a stream until Ctrl+C.
     e2e::options o;

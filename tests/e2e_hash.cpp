@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -85,6 +86,7 @@ std::string reference(const std::string& alg, const std::string& path) {
         {"-sha256", "sha256sum"},
         {"-sha384", "sha384sum"},
         {"-sha512", "sha512sum"},
+        {"-xxh128", "xxh128sum"},
     };
     return e2e::tool_digest(tools.at(alg), path);
 }
@@ -535,6 +537,283 @@ TEST(BothHash, DigestsTwoInputsAndPeak) {
     r = e2e::run_zef({"half", "-p"}, o);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, " 50.000% half\n");
+}
+
+// ---------------------------------------------------------------- lists
+
+// What zef prints for a -hash= list: "ALG (shown) = hex" per name (any case),
+// in list order, each digest by an outside tool.
+std::string tag_lines(const std::string& list, const std::string& path, const std::string& shown) {
+    std::string lines;
+    size_t at = 0;
+    for (;;) {
+        const size_t comma = list.find(',', at);
+        std::string name = list.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        std::string lower = name, upper = name;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        lines += upper + " (" + shown + ") = " + reference("-" + lower, path) + "\n";
+        if (comma == std::string::npos) return lines;
+        at = comma + 1;
+    }
+}
+
+const std::string every_alg = "md2,md4,md5,sha1,sha256,sha384,sha512,xxh128";
+
+// Sizes on and beside the 4 KiB unit and the 2 MiB slot, and many slots;
+// a one-digest list, the fast algorithms and (on the small sizes) all eight.
+TEST_F(Hash, ListDigestsEqualReferences) {
+    struct row {
+        std::string list;
+        std::vector<size_t> sizes;
+    };
+    const std::vector<row> rows = {
+        {"md5,sha1,sha256,xxh128", {0, 1, 4095, 4096, 4097, page, page + 1, 5 * page + 12345}},
+        {every_alg, {0, 1, 4097, page + 1}},
+        {"xxh128", {0, 4097, page + 1}},
+        {"Sha512,MD4,sha384", {5 * page + 12345}},
+    };
+    for (const auto& c : rows)
+        for (size_t n : c.sizes) {
+            SCOPED_TRACE(c.list + " " + std::to_string(n));
+            const std::string f = sized(n);
+            e2e::result r = e2e::run_zef({f, "-hash=" + c.list}, in_dir());
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.out, tag_lines(c.list, dir() + "/" + f, f));
+            EXPECT_EQ(r.err, "");
+        }
+}
+
+// -xxh128 alone prints like the other single digests: "hex  path".
+TEST_F(Hash, Xxh128DigestsEqualXxh128sum) {
+    struct row {
+        std::vector<std::string> shape;
+        std::vector<size_t> sizes;
+    };
+    const std::vector<row> rows = {
+        {{}, {0, 1, 4095, 4096, 4097, page, page + 1, 5 * page + 12345}},
+        {{"-0"}, {page, page + 1}},
+        {{"-4"}, {5 * page + 12345}},
+        {{"-P0"}, {4097}},
+    };
+    for (const auto& c : rows)
+        for (size_t n : c.sizes) {
+            SCOPED_TRACE(join(c.shape) + " " + std::to_string(n));
+            const std::string f = sized(n);
+            e2e::result r = e2e::run_zef(concat({f, "-xxh128"}, c.shape), in_dir());
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.out, reference("-xxh128", dir() + "/" + f) + "  " + f + "\n");
+            EXPECT_EQ(r.err, "");
+        }
+}
+
+// The lines follow the list, whatever its order (every order of four).
+TEST_F(Hash, ListInEveryOrder) {
+    const std::string f = sized(page + 1);
+    std::vector<std::string> names = {"md4", "sha1", "SHA256", "xxh128"};
+    std::sort(names.begin(), names.end());
+    int orders = 0;
+    do {
+        std::string list;
+        for (const std::string& n : names) list += (list.empty() ? "" : ",") + n;
+        SCOPED_TRACE(list);
+        e2e::result r = e2e::run_zef({f, "-hash=" + list, "-P9"}, in_dir());
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, tag_lines(list, dir() + "/" + f, f));
+        ++orders;
+    } while (std::next_permutation(names.begin(), names.end()));
+    EXPECT_EQ(orders, 24);
+}
+
+// Rings of 1 and 16 slots, from a file and from a pipe fed in short pieces.
+TEST_F(Hash, ListThroughRingsAndPipes) {
+    struct row {
+        std::vector<std::string> shape;
+        size_t size;
+        bool piped;
+    };
+    const std::vector<row> rows = {
+        {{"-0"}, page + 1, false},          {{"-0"}, 5 * page + 12345, false}, {{"-4"}, 5 * page + 12345, false},
+        {{"-0"}, 5 * page + 12345, true},   {{"-4"}, 5 * page + 12345, true},  {{}, 0, true},
+        {{"-PB"}, page + 1, true},          {{"-4", "-P0"}, 4097, true},
+    };
+    const std::string list = "md5,xxh128,sha1";
+    for (const auto& c : rows) {
+        SCOPED_TRACE(join(c.shape) + " " + std::to_string(c.size) + (c.piped ? " piped" : ""));
+        const std::string f = sized(c.size);
+        e2e::options o = in_dir();
+        if (c.piped) {
+            o.input = e2e::read_file(dir() + "/" + f);
+            o.input_short_reads = true;
+        }
+        e2e::result r = e2e::run_zef(concat({c.piped ? "-" : f, "-hash=" + list}, c.shape), o);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, tag_lines(list, dir() + "/" + f, c.piped ? "-" : f));
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+// Two inputs: the first input's lines where its single digest goes
+// (standard output), the second's where its digest goes (standard error).
+TEST_F(Hash, ListOfTwoInputs) {
+    const std::string small = sized(3 * MiB), large = sized(5 * page + 12345);
+    const std::string list = "sha256,xxh128,md5";
+    for (const auto& [first, second] : {std::pair{small, large}, std::pair{large, small}}) {
+        SCOPED_TRACE(first + " " + second);
+        e2e::result r = e2e::run_zef({first, second, "-hash=" + list}, in_dir());
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, tag_lines(list, dir() + "/" + first, first));
+        EXPECT_EQ(r.err, tag_lines(list, dir() + "/" + second, second));
+    }
+    // Compared as well: identical inputs, status 0; both lists of lines.
+    e2e::write_file(dir() + "/copy", e2e::read_file(dir() + "/" + large));
+    e2e::result r = e2e::run_zef({large, "copy", "-c", "-hash=" + list}, in_dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(tag_lines(list, dir() + "/" + large, large)), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(tag_lines(list, dir() + "/copy", "copy")), std::string::npos) << r.err;
+}
+
+// A copy: the source's lines on standard error, the target equal to it.
+TEST_F(Hash, ListWithCopy) {
+    const std::string f = sized(5 * page + 12345);
+    const std::string list = "xxh128,sha1";
+    e2e::result r = e2e::run_zef({f, "target", "-Write", "-hash=" + list}, in_dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find(tag_lines(list, dir() + "/" + f, f)), std::string::npos) << r.err;
+    EXPECT_EQ(e2e::read_file(dir() + "/target"), e2e::read_file(dir() + "/" + f));
+    EXPECT_EQ(r.out.find(" ("), std::string::npos) << r.out;
+}
+
+// An unreadable 1 MiB block: every digest of the list covers 0xAD there.
+TEST_F(Hash, ListUnreadableBlockInEveryDigest) {
+    const std::string name = "badblock", path = dir() + "/" + name;
+    const std::string data = e2e::random_bytes(8 * MiB + 777, 21);
+    e2e::write_file(path, data);
+    std::string expected = data;
+    expected.replace(4 * MiB, MiB, MiB, '\xAD');
+    e2e::write_file(dir() + "/expected", expected);
+
+    const std::string list = "md5,sha256,xxh128";
+    e2e::options o = in_dir();
+    o.env = {{"ZEF_FAULT_READ", "0x400000+1048576:5"}, {"ZEF_FAULT_PATH", name}};
+    for (const char* ring : {"-0", "-4"}) {
+        SCOPED_TRACE(ring);
+        e2e::result r = e2e::run_zef({name, "-hash=" + list, "-PB", ring}, o);
+        EXPECT_EQ(r.status, 3) << r.err;
+        EXPECT_EQ(r.out, tag_lines(list, dir() + "/expected", name));
+        EXPECT_EQ(r.err, " addr 400000  page 4  CRC 1\n");
+    }
+}
+
+// The checkers users have accept the lines, and refuse them once the file
+// has changed.
+TEST_F(Hash, OutputsPassCksumAndXxh128sum) {
+    const std::string name = "checked", path = dir() + "/" + name;
+    e2e::write_file(path, e2e::random_bytes(3 * page + 5, 31));
+    struct row {
+        std::vector<std::string> args;
+        std::vector<std::string> checkers;
+    };
+    const std::vector<row> rows = {
+        {{"-hash=md5,sha1,sha256"}, {"cksum -c"}},
+        {{"-hash=sha384,sha512,md5"}, {"cksum -c"}},
+        {{"-xxh128"}, {"xxh128sum -c"}},
+        {{"-hash=xxh128"}, {"xxh128sum -c"}},
+        {{"-hash=sha256,xxh128"}, {"cksum -c", "xxh128sum -c"}},
+        {{"-sha1"}, {"sha1sum -c"}},
+    };
+    const std::string sums = dir() + "/sums";
+    for (const auto& c : rows) {
+        SCOPED_TRACE(join(c.args));
+        e2e::write_file(path, e2e::random_bytes(3 * page + 5, 31));
+        e2e::options o = in_dir();
+        o.stdout_path = sums;
+        e2e::result r = e2e::run_zef(concat({name}, c.args), o);
+        ASSERT_EQ(r.status, 0) << r.err;
+        for (const std::string& check : c.checkers) {
+            int status = -1;
+            const std::string out = e2e::shell("cd '" + dir() + "' && " + check + " sums 2>/dev/null", &status);
+            EXPECT_EQ(status, 0) << check << "\n" << out << e2e::read_file(sums);
+            EXPECT_NE(out.find(name + ": OK"), std::string::npos) << check << "\n" << out;
+        }
+        // One byte changed in the last slot.
+        std::string changed = e2e::read_file(path);
+        changed[3 * page + 2] = static_cast<char>(changed[3 * page + 2] ^ 1);
+        e2e::write_file(path, changed);
+        for (const std::string& check : c.checkers) {
+            int status = -1;
+            const std::string out = e2e::shell("cd '" + dir() + "' && " + check + " sums 2>/dev/null", &status);
+            EXPECT_EQ(status, 1) << check << "\n" << out;
+            EXPECT_NE(out.find(name + ": FAILED"), std::string::npos) << check << "\n" << out;
+        }
+    }
+}
+
+// A bad list ends the run before anything is opened: no log, no copy
+// target, the source not read (a fault on it would show).
+TEST(HashList, BadListsRefusedBeforeAnyOpen) {
+    e2e::temp_dir dir;
+    e2e::write_file(dir.file("src"), "data");
+    struct row {
+        std::string arg, named;
+    };
+    const std::vector<row> rows = {
+        {"-hash=", "the list is empty"},
+        {"-hash=md5,sha3", "\"sha3\" is not an algorithm"},
+        {"-HASH=md5,sha1,MD5", "\"MD5\" is named twice"},
+        {"-hash=md5,,sha1", "name 2 is empty"},
+        {"-hash=crc32", "\"crc32\" is not an algorithm"},
+    };
+    for (const auto& c : rows) {
+        SCOPED_TRACE(c.arg);
+        e2e::options o;
+        o.cwd = dir.path;
+        o.env = {{"ZEF_FAULT_READ", "0+4096:13"}, {"ZEF_FAULT_PATH", "src"}};
+        e2e::result r = e2e::run_zef({"src", "dst", "-Write", "-l", c.arg}, o);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("!! " + c.arg + ": " + c.named + "; ", 0), 0u) << r.err;
+        EXPECT_EQ(r.err.find("ERROR"), std::string::npos) << r.err;
+        EXPECT_EQ(e2e::shell("ls -A '" + dir.path + "'"), "src\n");
+    }
+}
+
+// Single hash switches beside a list: the list is used, and said so.
+TEST_F(Hash, ListWinsOverSingleSwitches) {
+    const std::string f = sized(4097);
+    e2e::result r = e2e::run_zef({f, "-sha512", "-hash=md5,xxh128", "-SHA1"}, in_dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, tag_lines("md5,xxh128", dir() + "/" + f, f));
+    EXPECT_EQ(r.err, "!! -hash=md5,xxh128 and -SHA1 given: the list is used\n");
+}
+
+// The same digests from the Windows build: a file and a pipe.
+TEST(BothHashList, FileAndPipe) {
+    e2e::temp_dir dir;
+    e2e::options o;
+    o.cwd = dir.path;
+    o.timeout_ms = 120000;
+    const std::string list = "md5,sha1,sha256,xxh128,md4";
+    for (size_t n : {size_t{4097}, 2 * page + 5}) {
+        const std::string name = "f" + std::to_string(n);
+        e2e::write_file(dir.file(name), e2e::random_bytes(n, static_cast<unsigned>(n + 41)));
+        SCOPED_TRACE(name);
+        e2e::result r = e2e::run_zef({name, "-hash=" + list}, o);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, tag_lines(list, dir.file(name), name));
+
+        e2e::options piped = o;
+        piped.input = e2e::read_file(dir.file(name));
+        piped.input_short_reads = true;
+        r = e2e::run_zef({"-", "-hash=" + list}, piped);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, tag_lines(list, dir.file(name), "-"));
+
+        r = n == 4097 ? e2e::run_zef({name, "-xxh128"}, o) : e2e::run_zef({"-", "-xxh128", "-0"}, piped);
+        const std::string shown = n == 4097 ? name : "-";
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, reference("-xxh128", dir.file(name)) + "  " + shown + "\n");
+    }
 }
 
 // A busy loop on the other core while the guard lives.

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -61,14 +62,17 @@ result run_zef(const std::vector<std::string>& args, const options& o) {
     argv_s.push_back(zef_path());
     argv_s.insert(argv_s.end(), args.begin(), args.end());
 
-    int in[2], out[2], err[2];
+    int in[2], out[2], err[2], unread[2] = {-1, -1};
     if (pipe(in) || pipe(out) || pipe(err)) throw std::runtime_error("pipe");
+    if (o.stdout_unread && pipe2(unread, O_CLOEXEC)) throw std::runtime_error("pipe");
     pid_t pid = fork();
     if (pid == 0) {
         dup2(in[0], 0);
         if (!o.stdout_path.empty()) {
             int fd = ::open(o.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(fd, 1);
+        } else if (o.stdout_unread) {
+            dup2(unread[1], 1);
         } else {
             dup2(out[1], 1);
         }
@@ -93,7 +97,10 @@ result run_zef(const std::vector<std::string>& args, const options& o) {
     ::close(in[0]);
     ::close(out[1]);
     ::close(err[1]);
+    if (unread[1] >= 0) ::close(unread[1]);
     signal(SIGPIPE, SIG_IGN);
+    using clock = std::chrono::steady_clock;
+    std::atomic<clock::rep> sigint_sent{0};  // time since epoch, 0 = not sent
 
     std::thread feeder([&, fd = in[1]] {
         const std::string& data = o.input;
@@ -105,13 +112,15 @@ result run_zef(const std::vector<std::string>& args, const options& o) {
             pos += static_cast<size_t>(w);
             if (o.input_short_reads && (pos / 1000) % 64 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
-        ::close(fd);
+        if (!o.input_stays_open) ::close(fd);
     });
     std::thread killer;
     if (o.sigint_after_ms >= 0 || o.sigkill_after_ms >= 0) {
         killer = std::thread([&] {
             int ms = o.sigint_after_ms >= 0 ? o.sigint_after_ms : o.sigkill_after_ms;
             std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            // Stamped before the signal, so that the time to the exit is never short.
+            if (o.sigint_after_ms >= 0) sigint_sent = clock::now().time_since_epoch().count();
             kill(pid, o.sigint_after_ms >= 0 ? SIGINT : SIGKILL);
         });
     }
@@ -138,10 +147,17 @@ result run_zef(const std::vector<std::string>& args, const options& o) {
     std::thread out_reader([&] { drain(out[0], r.out); });
     drain(err[0], r.err);
     out_reader.join();
-    if (watchdog.joinable()) {
+    {
         siginfo_t info{};
         while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
         }
+        const clock::rep sent = sigint_sent.load();
+        if (sent != 0)
+            r.sigint_to_exit_ms = std::chrono::duration<double, std::milli>(
+                                      clock::now() - clock::time_point(clock::duration(sent)))
+                                      .count();
+    }
+    if (watchdog.joinable()) {
         {
             std::lock_guard<std::mutex> lock(wd_mutex);
             exited = true;
@@ -151,6 +167,8 @@ result run_zef(const std::vector<std::string>& args, const options& o) {
         if (r.timed_out) r.err += "\n[harness: killed after " + std::to_string(o.timeout_ms) + " ms]\n";
     }
     feeder.join();
+    if (o.input_stays_open) ::close(in[1]);
+    if (unread[0] >= 0) ::close(unread[0]);
     // The signal goes out before the child is reaped: at worst to a zombie,
     // never to a recycled pid.
     if (killer.joinable()) killer.join();
@@ -344,6 +362,17 @@ std::string hex_of(const unsigned char* bytes, size_t n) {
         hex += digits[bytes[i] & 15];
     }
     return hex;
+}
+
+std::string join(const std::vector<std::string>& words) {
+    std::string s;
+    for (const auto& w : words) s += (s.empty() ? "" : " ") + w;
+    return s;
+}
+
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
 }  // namespace e2e

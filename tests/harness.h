@@ -16,16 +16,21 @@ struct result {
     std::string out;   // standard output
     std::string err;   // standard error
     bool timed_out = false;  // killed by options.timeout_ms
+    // Milliseconds from the SIGINT of options.sigint_after_ms to the exit
+    // (-1 when none was sent before the exit).
+    double sigint_to_exit_ms = -1;
 };
 
 struct options {
     std::string input;                        // fed to standard input (closed after)
     bool input_short_reads = false;           // feed it in small pieces with pauses
+    bool input_stays_open = false;            // after the input, keep the pipe open and idle
     std::string cwd;                          // working folder ("" = current)
     std::map<std::string, std::string> env;   // added to the environment
     int sigint_after_ms = -1;                 // send SIGINT after this long
     int sigkill_after_ms = -1;                // send SIGKILL after this long
     std::string stdout_path;                  // standard output to this file instead
+    bool stdout_unread = false;               // standard output into a pipe nobody reads
     int timeout_ms = -1;                      // SIGKILL after this long (result.timed_out)
     int signal_number = 0;                    // send this signal, the child starting with its
     int signal_after_ms = -1;                 //   default disposition, after this long
@@ -111,5 +116,8 @@ struct fuse_disk {
 
 // Lower-case hex of bytes (digests computed in the tests).
 std::string hex_of(const unsigned char* bytes, size_t n);
+// Arguments joined by blanks (for traces); `a` followed by `b`.
+std::string join(const std::vector<std::string>& words);
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b);
 
 }  // namespace e2e

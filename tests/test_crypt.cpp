@@ -1,5 +1,6 @@
 // The hash provider and the hash set: digests against published vectors
-// (RFC 1319/1320/1321, FIPS 180), the one-allocation layout, the life cycle.
+// (RFC 1319/1320/1321, FIPS 180; XXH3-128 as xxh128sum prints it), the
+// one-allocation layout, lists of algorithms, the life cycle.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,10 +15,10 @@
 
 namespace {
 
-enum : u32 { MD2, MD4, MD5, SHA1, SHA256, SHA384, SHA512 };
+enum : u32 { MD2, MD4, MD5, SHA1, SHA256, SHA384, SHA512, XXH128 };
 
-constexpr const char* names[] = {"MD2", "MD4", "MD5", "SHA1", "SHA256", "SHA384", "SHA512"};
-constexpr u32 digest_bytes[] = {16, 16, 16, 20, 32, 48, 64};
+constexpr const char* names[] = {"MD2", "MD4", "MD5", "SHA1", "SHA256", "SHA384", "SHA512", "XXH128"};
+constexpr u32 digest_bytes[] = {16, 16, 16, 20, 32, 48, 64, 16};
 
 // Digest of the empty message, per algorithm.
 constexpr const char* empty_digest[] = {
@@ -29,6 +30,7 @@ constexpr const char* empty_digest[] = {
     "38b060a751ac96384cd9327eb1b1e36a21fdb71114be07434c0cc7bf63f6e1da274edebfe76f65fbd51ad2f14898b95b",
     "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce47d0d13c5d85f2b0ff8318d2877eec2f"
     "63b931bd47417a81a538327af927da3e",
+    "99aa06d3014798d86001c324468d497f",
 };
 
 struct vector_case {
@@ -67,6 +69,10 @@ const vector_case vectors[] = {
     {SHA512, two_blocks,
      "204a8fc6dda82f0a0ced7beb8e08a41657c16ef468b228a8279be331a703c33596fd15c13b1b07f9aa1d3bea57789ca0"
      "31ad85c7a71dd70354ec631238ca3445"},
+    {XXH128, abc, "06b05ab6733a618578af5f94892f3950"},
+    {XXH128, md, "34ab715d95e3b6490abfabecb8e3a424"},
+    {XXH128, az, "db7ca44e84843d67ebe162220154e1e6"},
+    {XXH128, two_blocks, "3d62d22a5169b016c0d894fd4828a1a7"},
 };
 
 // One million 'a'.
@@ -80,6 +86,7 @@ const vector_case million_a[] = {
     {SHA512, nullptr,
      "e718483d0ce769644e2e42c7bc15b4638e1f98b13b2044285632a803afa973ebde0ff244877ea60a4cb0432ce577c31b"
      "eb009c5c2c49aa2e4eadb217ad8cc09b"},
+    {XXH128, nullptr, "a545df8e384a9579b1fd6fae5285c4eb"},
 };
 
 std::string hex(const u8* bytes, size_t n) {
@@ -118,6 +125,13 @@ void expect_empty(const G_CRYPT& set) {
     EXPECT_EQ(set.txt_hashes, nullptr);
     EXPECT_EQ(set.txt_length, 0u);
     EXPECT_EQ(set.ctx_count, 0u);
+    EXPECT_EQ(set.alg_count, 0u);
+    for (u32 k = 0; k < G_CRYPT_ALG_COUNT; ++k) {
+        EXPECT_EQ(set.alg_ids[k], 0u);
+        EXPECT_EQ(set.h_provs[k], nullptr);
+        EXPECT_EQ(set.obj_lengths[k], 0u);
+        EXPECT_EQ(set.txt_lengths[k], 0u);
+    }
 }
 
 // A provider and one object placed in an 8-byte (not 16-byte) aligned spot.
@@ -153,7 +167,7 @@ struct provider_object {
 // ---------------------------------------------------------------- provider
 
 TEST(HashProvider, PropertiesOfEveryAlgorithm) {
-    for (u32 alg = MD2; alg <= SHA512; ++alg) {
+    for (u32 alg = MD2; alg <= XXH128; ++alg) {
         SCOPED_TRACE(names[alg]);
         os::hash_provider prov = nullptr;
         ASSERT_EQ(os::hash_open_provider(prov, names[alg], os::hash_reusable_flag), 0u);
@@ -186,7 +200,7 @@ TEST(HashProvider, UnknownAlgorithmIsNotFound) {
 }
 
 TEST(HashProvider, FinishTakesExactlyTheDigestLength) {
-    for (u32 alg = MD2; alg <= SHA512; ++alg) {
+    for (u32 alg = MD2; alg <= XXH128; ++alg) {
         SCOPED_TRACE(names[alg]);
         provider_object p(names[alg]);
         ASSERT_EQ(os::hash_data(p.h, abc, 3), 0u);
@@ -203,7 +217,7 @@ TEST(HashProvider, FinishTakesExactlyTheDigestLength) {
 }
 
 TEST(HashProvider, ObjectStartsOverAfterFinish) {
-    for (u32 alg = MD2; alg <= SHA512; ++alg) {
+    for (u32 alg = MD2; alg <= XXH128; ++alg) {
         SCOPED_TRACE(names[alg]);
         provider_object p(names[alg]);
         std::string first, second;
@@ -219,7 +233,7 @@ TEST(HashProvider, ObjectStartsOverAfterFinish) {
 // ---------------------------------------------------------------- hash set
 
 TEST(CryptSet, AlgorithmTable) {
-    for (u32 alg = MD2; alg <= SHA512; ++alg) EXPECT_STREQ(G_CRYPT_ALG_ID[alg], names[alg]);
+    for (u32 alg = MD2; alg <= XXH128; ++alg) EXPECT_STREQ(G_CRYPT_ALG_ID[alg], names[alg]);
 }
 
 TEST(CryptSet, KnownVectors) {
@@ -237,7 +251,7 @@ TEST(CryptSet, KnownVectors) {
 }
 
 TEST(CryptSet, EmptyInputOnBothContexts) {
-    for (u32 alg = MD2; alg <= SHA512; ++alg) {
+    for (u32 alg = MD2; alg <= XXH128; ++alg) {
         SCOPED_TRACE(names[alg]);
         G_CRYPT set;
         ASSERT_EQ(set.init(alg), 0u);
@@ -277,7 +291,7 @@ TEST(CryptSet, ContextsAreIndependent) {
 
 TEST(CryptSet, ContextsFedFromTwoThreads) {
     const std::vector<u8> data(1000000, 'a');
-    for (u32 alg : {MD4, SHA256, SHA512}) {
+    for (u32 alg : {MD4, SHA256, SHA512, XXH128}) {
         SCOPED_TRACE(names[alg]);
         G_CRYPT set;
         ASSERT_EQ(set.init(alg), 0u);
@@ -295,7 +309,7 @@ TEST(CryptSet, ContextsFedFromTwoThreads) {
 }
 
 TEST(CryptSet, OneAllocationLayout) {
-    for (u32 alg = MD2; alg <= SHA512; ++alg) {
+    for (u32 alg = MD2; alg <= XXH128; ++alg) {
         SCOPED_TRACE(names[alg]);
         provider_object p(names[alg]);
         G_CRYPT set;
@@ -374,7 +388,7 @@ TEST(CryptSet, NotReadySetFeedsNothingSilently) {
 TEST(CryptSet, AlgorithmOffTheTableLeavesSetEmpty) {
     G_CRYPT set;
     testing::internal::CaptureStdout();
-    const u32 status = set.init(7);
+    const u32 status = set.init(G_CRYPT_ALG_COUNT);
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_GE(status, 0xC0000000u);
     EXPECT_EQ(out.rfind("BCryptOpenAlgorithmProvider(&h_prov, G_CRYPT_ALG_ID[alg_id], NULL, flags)\n"
@@ -409,6 +423,122 @@ TEST(CryptSet, FinishFailurePrintedOnceForAllContexts) {
     set.txt_length = 20;
     ASSERT_EQ(set.finish_all(), 0u);
     EXPECT_EQ(digest_of(set, 0), "a9993e364706816aba3e25717850c26c9cd0d89d");
+}
+
+// ---------------------------------------------------------------- lists
+
+const char* vector_digest(u32 alg, const char* message) {
+    for (const vector_case& v : vectors)
+        if (v.alg == alg && v.message == message) return v.digest;
+    return "";
+}
+
+TEST(CryptSet, NamesFoundInAnyCase) {
+    struct row {
+        const char* name;
+        size_t length;
+        u32 id;
+    };
+    const row rows[] = {
+        {"md2", 3, MD2},       {"MD4", 3, MD4},       {"Md5", 3, MD5},        {"sha1", 4, SHA1},
+        {"SHA256", 6, SHA256}, {"sHa384", 6, SHA384}, {"sha512", 6, SHA512},  {"xxh128", 6, XXH128},
+        {"XXH128", 6, XXH128}, {"sha1,md5", 4, SHA1},  {"sha256", 4, G_CRYPT_ALG_COUNT},
+        {"sha", 3, G_CRYPT_ALG_COUNT}, {"sha2560", 7, G_CRYPT_ALG_COUNT}, {"", 0, G_CRYPT_ALG_COUNT},
+        {"xxh64", 5, G_CRYPT_ALG_COUNT}, {"sha-1", 5, G_CRYPT_ALG_COUNT},
+    };
+    for (const row& r : rows) EXPECT_EQ(G_CRYPT_find_alg(r.name, r.length), r.id) << r.name << " " << r.length;
+}
+
+// Context i * alg_count + k: input i, list position k, each with its own
+// digest length, laid out in context order in the one allocation.
+TEST(CryptSet, ListContextsInListOrder) {
+    const u32 list[] = {SHA256, XXH128, MD5, SHA512};
+    G_CRYPT set;
+    ASSERT_EQ(set.init_list(list, 4), 0u);
+    EXPECT_EQ(set.alg_count, 4u);
+    EXPECT_EQ(set.ctx_count, 8u);
+    size_t objects = 0;
+    for (u32 k = 0; k < 4; ++k) {
+        EXPECT_EQ(set.alg_ids[k], list[k]);
+        EXPECT_EQ(set.txt_lengths[k], digest_bytes[list[k]]);
+        EXPECT_EQ(set.obj_lengths[k] % 8, 0u);
+        objects += set.obj_lengths[k];
+    }
+    EXPECT_EQ(set.alg_id, SHA256);
+    EXPECT_EQ(set.txt_length, 32u);
+    EXPECT_EQ(set.txt_all_length, 2u * (32 + 16 + 16 + 64));
+    EXPECT_EQ(set.all_length, set.txt_all_length + 2 * set.ptr_length + 2 * objects);
+    const auto* base = reinterpret_cast<const u8*>(set.txt_hashes);
+    EXPECT_EQ(set.txt_hashes[0], base + 2 * set.ptr_length + 2 * objects);
+    for (size_t i = 0; i + 1 < set.ctx_count; ++i)
+        EXPECT_EQ(set.txt_hashes[i + 1], set.txt_hashes[i] + set.digest_length(i));
+    EXPECT_EQ(set.txt_hashes[7] + set.digest_length(7), base + set.all_length);
+
+    for (u32 k = 0; k < 4; ++k) {
+        ASSERT_EQ(set.hash_data(0 * 4 + k, abc, 3), 0u);
+        ASSERT_EQ(set.hash_data(1 * 4 + k, md, 14), 0u);
+    }
+    ASSERT_EQ(set.finish_all(), 0u);
+    for (u32 k = 0; k < 4; ++k) {
+        SCOPED_TRACE(names[list[k]]);
+        EXPECT_EQ(set.digest_length(k), digest_bytes[list[k]]);
+        EXPECT_EQ(set.digest_length(4 + k), digest_bytes[list[k]]);
+        EXPECT_EQ(hex(set.txt_hashes[k], set.digest_length(k)), vector_digest(list[k], abc));
+        if (list[k] != SHA256 && list[k] != SHA512) {  // no "message digest" vector for these
+            EXPECT_EQ(hex(set.txt_hashes[4 + k], set.digest_length(4 + k)), vector_digest(list[k], md));
+        }
+    }
+    EXPECT_EQ(set.hash_data(8, abc, 3), os::status_invalid_parameter);
+}
+
+// Every context of a list fed by its own thread at the same time.
+TEST(CryptSet, ListFedFromOneThreadPerContext) {
+    const std::vector<u8> data(1000000, 'a');
+    const u32 list[] = {MD4, SHA1, SHA512, XXH128};
+    G_CRYPT set;
+    ASSERT_EQ(set.init_list(list, 4), 0u);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < set.ctx_count; ++i) threads.emplace_back([&, i] { feed_unevenly(set, i, data); });
+    for (std::thread& t : threads) t.join();
+    ASSERT_EQ(set.finish_all(), 0u);
+    for (size_t i = 0; i < set.ctx_count; ++i) {
+        const u32 alg = list[i % 4];
+        SCOPED_TRACE(names[alg]);
+        for (const vector_case& v : million_a) {
+            if (v.alg == alg) {
+                EXPECT_EQ(hex(set.txt_hashes[i], set.digest_length(i)), v.digest);
+            }
+        }
+    }
+}
+
+TEST(CryptSet, SingleAlgorithmIsAListOfOne) {
+    G_CRYPT set;
+    ASSERT_EQ(set.init(XXH128), 0u);
+    EXPECT_EQ(set.alg_count, 1u);
+    EXPECT_EQ(set.alg_ids[0], XXH128);
+    EXPECT_EQ(set.ctx_count, 2u);
+    EXPECT_EQ(set.digest_length(0), 16u);
+    EXPECT_EQ(set.digest_length(1), 16u);
+}
+
+TEST(CryptSet, BadListsLeaveSetEmpty) {
+    const u32 list[] = {SHA1, MD5, G_CRYPT_ALG_COUNT, SHA256, MD2, MD4, SHA384, SHA512, XXH128};
+    G_CRYPT set;
+    EXPECT_EQ(set.init_list(list, 0), os::status_invalid_parameter);
+    expect_empty(set);
+    EXPECT_EQ(set.init_list(nullptr, 2), os::status_invalid_parameter);
+    expect_empty(set);
+    EXPECT_EQ(set.init_list(list, G_CRYPT_ALG_COUNT + 1), os::status_invalid_parameter);
+    expect_empty(set);
+    // An id off the table in third place: the two opened before are closed.
+    testing::internal::CaptureStdout();
+    const u32 status = set.init_list(list, 3);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_GE(status, 0xC0000000u);
+    EXPECT_EQ(out.rfind("BCryptOpenAlgorithmProvider(", 0), 0u) << out;
+    expect_empty(set);
+    EXPECT_NE(set.hash_data(0, abc, 3), 0u);
 }
 
 }  // namespace

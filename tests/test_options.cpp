@@ -251,4 +251,116 @@ TEST(Options, UsageLine28ShowsThePageSize) {
     EXPECT_NE(p.out.find("\tzef -b -l\t# benchmark write performance 0x00 to [zef-log.txt]\n"), std::string::npos);
 }
 
+// ---------------------------------------------------------------- new rows
+
+TEST(Options, HashListParser) {
+    enum : u32 { MD2, MD4, MD5, SHA1, SHA256, SHA384, SHA512, XXH128 };
+    struct row {
+        const char* list;
+        std::vector<u32> ids;  // empty: refused
+        const char* why;
+    };
+    const row rows[] = {
+        {"md5", {MD5}, ""},
+        {"md5,sha1,sha256", {MD5, SHA1, SHA256}, ""},
+        {"XXH128,Sha512,md2", {XXH128, SHA512, MD2}, ""},
+        {"md2,md4,md5,sha1,sha256,sha384,sha512,xxh128", {MD2, MD4, MD5, SHA1, SHA256, SHA384, SHA512, XXH128}, ""},
+        {"sha384,md4", {SHA384, MD4}, ""},
+        {"", {}, "the list is empty"},
+        {",", {}, "name 1 is empty"},
+        {"md5,", {}, "name 2 is empty"},
+        {"md5,,sha1", {}, "name 2 is empty"},
+        {",md5", {}, "name 1 is empty"},
+        {"md5,sha3", {}, "\"sha3\" is not an algorithm"},
+        {"md5, sha1", {}, "\" sha1\" is not an algorithm"},
+        {"-md5", {}, "\"-md5\" is not an algorithm"},
+        {"sha", {}, "\"sha\" is not an algorithm"},
+        {"xxh64", {}, "\"xxh64\" is not an algorithm"},
+        {"md5,sha1,MD5", {}, "\"MD5\" is named twice"},
+        {"xxh128,xxh128", {}, "\"xxh128\" is named twice"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.list);
+        u32 ids[G_CRYPT_ALG_COUNT] = {};
+        u32 count = 99;
+        std::string why;
+        const bool ok = parse_hash_list(r.list, ids, count, why);
+        EXPECT_EQ(ok, !r.ids.empty());
+        if (ok) {
+            EXPECT_EQ(std::vector<u32>(ids, ids + count), r.ids);
+        } else {
+            EXPECT_EQ(why, r.why);
+        }
+    }
+}
+
+TEST(Options, NewHashRows) {
+    {
+        G_APP app(0, nullptr, false);
+        parsed p = parse(app, {"file", "-XXH128"});
+        EXPECT_EQ(p.result, 0);
+        EXPECT_TRUE(app.single_file) << "-xxh128 is a switch";
+        EXPECT_TRUE(app.opt_hash);
+        EXPECT_EQ(app.alg_id, 7u);
+        EXPECT_EQ(app.hash_list_count, 0u);
+    }
+    {
+        G_APP app(0, nullptr, false);
+        parsed p = parse(app, {"file", "-HASH=Md5,xxh128"});
+        EXPECT_EQ(p.result, 0);
+        EXPECT_TRUE(app.single_file) << "-hash= is a switch";
+        EXPECT_TRUE(app.opt_hash);
+        EXPECT_EQ(app.hash_list_count, 2u);
+        EXPECT_EQ(app.hash_list[0], 2u);
+        EXPECT_EQ(app.hash_list[1], 7u);
+        EXPECT_EQ(p.err, "");
+    }
+    {
+        // Two paths and a list: both hashed, not compared, as with -sha1.
+        G_APP app(0, nullptr, false);
+        parsed p = parse(app, {"a", "b", "-hash=sha1"});
+        EXPECT_EQ(p.result, 0);
+        EXPECT_FALSE(app.single_file);
+        EXPECT_TRUE(app.opt_hash);
+        EXPECT_FALSE(app.opt_compare);
+    }
+    // With single hash switches, before or after it, the list is used.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"f", "-sha256", "-hash=md5,sha1"}, {"f", "-hash=md5,sha1", "-xxh128"}}) {
+        G_APP app(0, nullptr, false);
+        parsed p = parse(app, args);
+        EXPECT_EQ(p.result, 0);
+        EXPECT_EQ(app.hash_list_count, 2u);
+        EXPECT_EQ(p.err, "!! -hash=md5,sha1 and " + args[args[1] == "-sha256" ? 1 : 2] + " given: the list is used\n");
+    }
+}
+
+TEST(Options, BadHashListRefusesTheRun) {
+    for (const char* arg : {"-hash=", "-hash=md5,nope", "-Hash=sha1,SHA1"}) {
+        G_APP app(0, nullptr, false);
+        parsed p = parse(app, {"a", "b", "-Write", arg});
+        EXPECT_EQ(p.result, -1) << arg;
+        EXPECT_TRUE(app.options_refused) << arg;
+        EXPECT_TRUE(app.run_failed) << arg;
+        EXPECT_EQ(app.exit_status(), 2) << arg;
+        EXPECT_EQ(p.err.rfind(std::string("!! ") + arg + ": ", 0), 0u) << p.err;
+        EXPECT_EQ(p.out, "");
+    }
+}
+
+TEST(Options, HelpOnlyAsTheOnlyArgument) {
+    G_APP app(0, nullptr, false);
+    parsed p = parse(app, {"--help"});
+    EXPECT_EQ(p.result, -1);
+    EXPECT_TRUE(app.usage_shown);
+    EXPECT_FALSE(app.run_failed);
+    EXPECT_EQ(p.out.rfind("::usage::\n", 0), 0u);
+    for (const char* text : {"\t-verify ", "\t-hash=LIST ", "\t-xxh128 "})
+        EXPECT_NE(p.out.find(text), std::string::npos) << text;
+
+    G_APP other(0, nullptr, false);
+    parse(other, {"file", "--help"});
+    EXPECT_STREQ(other.file_name[2], "--help") << "beside a path it is a path, as before";
+}
+
 }  // namespace

@@ -2,6 +2,8 @@
 // The run object: constructing it performs the whole run, destroying it is
 // the clean-up. Worker threads never see it; they get copies of its settings
 // and pointers to its members through the pipelines.
+#include <string>
+
 #include "app/report.h"
 #include "hash/G_CRYPT.h"
 #include "io/G_FILE.h"
@@ -40,6 +42,12 @@ public:
     s64 time_now_ms = 0;
     s64 time_elapsed_ms = 0;
     u32 alg_id = 3;
+    // -hash=LIST: its algorithms in list order; count 0 when not given.
+    u32 hash_list[G_CRYPT_ALG_COUNT] = {};
+    u32 hash_list_count = 0;
+    const char* hash_list_arg = nullptr;
+    const char* single_hash_arg = nullptr;  // the last of -md2 ... -xxh128
+    bool options_refused = false;           // a switch was refused: nothing runs
     G_CRYPT crypt;
     bool opt_compare = false;
     bool opt_hash = false;
@@ -92,6 +100,7 @@ public:
 
 private:
     void print_usage();
+    void print_additions();
     void prepare(G_FILE& file);
     void record_pipelines();
     // No output may share bytes with an input (or the log with the target).
@@ -113,6 +122,10 @@ void console_ctrl_handler();
 
 // Whole-text comparison ignoring ASCII letter case.
 bool equals_any_case(const char* a, const char* b);
+
+// The list of -hash=LIST: comma-separated algorithm names (any case, no
+// repeats) into alg_ids in list order. False with `why` naming the bad item.
+bool parse_hash_list(const char* list, u32 (&ids)[G_CRYPT_ALG_COUNT], u32& count, std::string& why);
 
 // The entry's body, shared by both platforms' entry points.
 int zef_main(int argc, char** argv);

@@ -18,7 +18,8 @@ G_APP::G_APP(int argc, char** argv, bool run) {
     if (parse_options(argc, argv) != 0) return;
 
     if (opt_hash) {
-        crypt.init(alg_id);
+        if (hash_list_count != 0) crypt.init_list(hash_list, hash_list_count);
+        else crypt.init(alg_id);
         opt_hash = crypt.is_ready;
         if (!opt_hash) run_failed = true;  // asked for a digest that cannot be made
     }
@@ -99,10 +100,10 @@ int G_APP::exit_status() const {
 void G_APP::clean_up() {
     if (cleaned_) return;
     cleaned_ = true;
-    const bool quiet_cleanup = opt_hash || opt_peak || usage_shown || opt_quiet || opt_normalize;
+    const bool quiet_cleanup = opt_hash || opt_peak || usage_shown || opt_quiet || opt_normalize || options_refused;
     if (opt_hash) {
         crypt.release();
-    } else if (!(opt_peak || usage_shown || opt_quiet || opt_normalize)) {
+    } else if (!quiet_cleanup) {
         std::fputs("cleanup:", stderr);
     }
     G_FILE* devices[3] = {&hFileIn1, &hFileIn2, &hFileOut};

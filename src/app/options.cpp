@@ -1,6 +1,7 @@
 // Command-line switches, the banner, the mode decision and the usage text.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/G_APP.h"
 #include "os/console.h"
@@ -15,15 +16,74 @@ bool equals_any_case(const char* a, const char* b) {
     return *a == *b;
 }
 
+bool parse_hash_list(const char* list, u32 (&ids)[G_CRYPT_ALG_COUNT], u32& count, std::string& why) {
+    count = 0;
+    if (*list == '\0') {
+        why = "the list is empty";
+        return false;
+    }
+    for (u32 position = 1;; ++position) {
+        const char* end = std::strchr(list, ',');
+        const size_t length = end != nullptr ? static_cast<size_t>(end - list) : std::strlen(list);
+        const std::string item(list, length);
+        if (length == 0) {
+            why = "name " + std::to_string(position) + " is empty";
+            return false;
+        }
+        const u32 id = G_CRYPT_find_alg(list, length);
+        if (id == G_CRYPT_ALG_COUNT) {
+            why = "\"" + item + "\" is not an algorithm";
+            return false;
+        }
+        for (u32 k = 0; k < count; ++k)
+            if (ids[k] == id) {
+                why = "\"" + item + "\" is named twice";
+                return false;
+            }
+        ids[count++] = id;  // no repeats: at most G_CRYPT_ALG_COUNT
+        if (end == nullptr) return true;
+        list = end + 1;
+    }
+}
+
 namespace {
 
-enum class match { exact, any_case };
+enum class match { exact, any_case, prefix_any_case };
 
 struct switch_row {
     const char* text;
     match how;
     void (*apply)(G_APP&);
+    void (*apply_text)(G_APP&, const char*) = nullptr;  // rows that read their argument
 };
+
+bool starts_with_any_case(const char* s, const char* prefix) {
+    const size_t n = std::strlen(prefix);
+    if (std::strlen(s) < n) return false;
+    const std::string head(s, n);
+    return equals_any_case(head.c_str(), prefix);
+}
+
+constexpr char hash_list_prefix[] = "-hash=";
+constexpr char hash_list_names[] = "md2, md4, md5, sha1, sha256, sha384, sha512, xxh128";
+
+void apply_hash_list(G_APP& a, const char* arg) {
+    std::string why;
+    if (!parse_hash_list(arg + sizeof hash_list_prefix - 1, a.hash_list, a.hash_list_count, why)) {
+        std::fprintf(stderr, "!! %s: %s; name one or more of %s, separated by commas\n", arg, why.c_str(),
+                     hash_list_names);
+        a.hash_list_count = 0;
+        a.options_refused = true;
+        return;
+    }
+    a.opt_hash = true;
+    a.hash_list_arg = arg;
+}
+
+// -md2 ... -sha512 and -xxh128: a switch naming one algorithm.
+bool is_single_hash_switch(const char* arg) {
+    return arg[0] == '-' && G_CRYPT_find_alg(arg + 1, std::strlen(arg + 1)) != G_CRYPT_ALG_COUNT;
+}
 
 // Tried in this order; the first row that matches applies.
 const switch_row switch_table[] = {
@@ -61,6 +121,8 @@ const switch_row switch_table[] = {
     {"-r", match::exact, [](G_APP& a) { a.opt_append = a.opt_resume = true; }},
     {"-resume", match::exact, [](G_APP& a) { a.opt_append = a.opt_resume = true; }},
     {"-Write", match::exact, [](G_APP& a) { a.opt_write = true; }},
+    {"-xxh128", match::any_case, [](G_APP& a) { a.opt_hash = true, a.alg_id = 7; }},
+    {hash_list_prefix, match::prefix_any_case, nullptr, apply_hash_list},
     {"-verify", match::any_case, [](G_APP& a) { a.opt_verify = true; }},
 };
 
@@ -134,20 +196,39 @@ int G_APP::parse_options(int argc, char** argv) {
     int expected = 2;
     bool digit_given = false;
 
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        usage_shown = true;
+        print_usage();
+        print_additions();
+        return -1;
+    }
+
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         bool recognised = false;
         for (const switch_row& row : switch_table) {
-            bool hit = row.how == match::exact ? std::strcmp(arg, row.text) == 0 : equals_any_case(arg, row.text);
+            bool hit = row.how == match::exact      ? std::strcmp(arg, row.text) == 0
+                       : row.how == match::any_case ? equals_any_case(arg, row.text)
+                                                    : starts_with_any_case(arg, row.text);
             if (hit) {
-                row.apply(*this);
+                if (row.apply != nullptr) row.apply(*this);
+                else row.apply_text(*this, arg);
                 recognised = true;
                 break;
             }
         }
+        if (recognised && is_single_hash_switch(arg)) single_hash_arg = arg;
         if (!recognised) recognised = apply_size_switch(*this, arg, digit_given);
         if (recognised) ++expected;
     }
+
+    // A refused list stops the run before anything is opened.
+    if (options_refused) {
+        run_failed = true;
+        return -1;
+    }
+    if (hash_list_count != 0 && single_hash_arg != nullptr)
+        std::fprintf(stderr, "!! %s and %s given: the list is used\n", hash_list_arg, single_hash_arg);
 
     if (opt_keep_offline) opt_offline = opt_lock = true;
     else if (opt_offline) opt_lock = true;
@@ -221,5 +302,22 @@ void G_APP::print_usage() {
             std::printf(usage_lines[i], p);
         else std::fputs(usage_lines[i], stdout);
     }
+    std::fflush(stdout);
+}
+
+// What this build adds to the usage text, for --help.
+void G_APP::print_additions() {
+    std::fputs("::switches added in this build\n"
+               "\t-verify Verifies a copy: reads <file2> back through a direct handle and\n"
+               "\t\tcompares it with <file1>.\n"
+               "\t-hash=LIST Hashes with every algorithm of LIST in the same pass. LIST:\n"
+               "\t\tmd2, md4, md5, sha1, sha256, sha384, sha512, xxh128, separated by\n"
+               "\t\tcommas (any case, each once). One line per algorithm,\n"
+               "\t\tALG (file) = hex, for cksum -c and xxh128sum -c.\n"
+               "\t\tGiven with -md2 ... -sha512 or -xxh128, the list is used.\n"
+               "\t-xxh128 XXH3 128-bit hash, printed as xxh128sum prints it.\n"
+               "\t--help This text (as the only argument).\n\n",
+               stdout);
+    std::printf("\t%s image.img -hash=md5,sha1,sha256 > image.sums\n\tcksum -c image.sums\n", program_name);
     std::fflush(stdout);
 }

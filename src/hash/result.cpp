@@ -35,11 +35,19 @@ void G_APP::print_result() {
         if (opt_bench) {
             // nothing was hashed
         } else if (crypt.finish_all() == 0 && !run_failed) {
-            auto print_digest = [this](FILE* stream, size_t i, const char* path) {
-                char line[2 * 256 + 1];
-                for (u32 k = 0; k < crypt.txt_length && k < 256; ++k)
-                    std::snprintf(line + 2 * k, 3, "%02x", crypt.txt_hashes[i][k]);
-                std::fprintf(stream, "%s  %s\n", line, path);
+            // One digest: "hex  path". A list: "ALG (path) = hex" per algorithm,
+            // in list order, as the BSD-style checkers read it.
+            auto print_digest = [this](FILE* stream, size_t input, const char* path) {
+                for (u32 k = 0; k < crypt.alg_count; ++k) {
+                    const size_t i = input * crypt.alg_count + k;
+                    char line[2 * 256 + 1];
+                    for (u32 j = 0; j < crypt.digest_length(i) && j < 256; ++j)
+                        std::snprintf(line + 2 * j, 3, "%02x", crypt.txt_hashes[i][j]);
+                    if (hash_list_count != 0)
+                        std::fprintf(stream, "%s (%s) = %s\n", G_CRYPT_ALG_ID[crypt.alg_ids[k]], path, line);
+                    else
+                        std::fprintf(stream, "%s  %s\n", line, path);
+                }
             };
             print_digest(opt_write ? stderr : stdout, 0, file_name[1]);
             if (!single_file && !opt_write) print_digest(stderr, 1, file_name[2]);

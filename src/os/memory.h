@@ -7,7 +7,8 @@
 
 namespace os {
 
-// The system's large-page size, 0 when it has none.
+// The large-page unit the buffers are aligned to and built of, 0 when the
+// system has none.
 size_t large_page_minimum();
 // The system's page size.
 size_t system_page_size();

@@ -14,6 +14,8 @@
 // ZEF_FAULT_CORRUPT = "OFFSET[,OFFSET...]" stores the byte written at each
 // of those file offsets inverted (XOR 0xFF) and reports success, as a device
 // that silently keeps a wrong byte.
+// ZEF_COUNT_READS = PATH writes the number of bytes read through this
+// backend into PATH when the process exits.
 #include "os/file.h"
 
 #include <fcntl.h>
@@ -140,6 +142,18 @@ void corrupt_written(int fd, const char* data, s64 pos, u32 count) {
         }
     }
 }
+
+struct read_counter {
+    const char* path = std::getenv("ZEF_COUNT_READS");
+    std::atomic<u64> bytes{0};
+    ~read_counter() {
+        if (!path) return;
+        if (FILE* f = std::fopen(path, "we")) {
+            std::fprintf(f, "%llu\n", static_cast<unsigned long long>(bytes.load()));
+            std::fclose(f);
+        }
+    }
+} reads_counted;
 
 int fd_of(handle h) { return static_cast<int>(h); }
 
@@ -350,6 +364,7 @@ u32 read(handle h, void* buffer, u32 count, u32& done) {
         ssize_t n = ::read(fd, buffer, count);
         if (n >= 0) {
             done = static_cast<u32>(n);
+            if (reads_counted.path) reads_counted.bytes.fetch_add(done, std::memory_order_relaxed);
             return 0;
         }
         if (errno != EINTR || posix::io_aborted.load(std::memory_order_acquire)) return fail(errno, io_side::read);

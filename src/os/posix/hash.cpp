@@ -1,6 +1,7 @@
-// Hash provider over libcrypto (MD5, SHA-1, SHA-2) and nettle (MD2, MD4,
-// which the default libcrypto provider lacks). The hash object lives in the
-// caller's memory: the libcrypto context pointer, or the whole nettle context.
+// Hash provider over libcrypto (MD5, SHA-1, SHA-2), nettle (MD2, MD4, which
+// the default libcrypto provider lacks) and libxxhash (XXH3-128). The hash
+// object lives in the caller's memory: the libcrypto or xxHash state pointer,
+// or the whole nettle context.
 #include "os/hash.h"
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <nettle/md4.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <xxhash.h>
 
 namespace os {
 
@@ -22,7 +24,7 @@ constexpr u32 status_unsuccessful = 0xC0000001u;
 constexpr char object_length_property[] = "ObjectLength";
 constexpr char digest_length_property[] = "HashDigestLength";
 
-enum class engine : u32 { evp, md2, md4 };
+enum class engine : u32 { evp, md2, md4, xxh128 };
 
 struct algorithm {
     const char* name;
@@ -34,7 +36,7 @@ constexpr algorithm algorithms[] = {
     {"MD2", engine::md2, 16},     {"MD4", engine::md4, 16},
     {"MD5", engine::evp, 16},     {"SHA1", engine::evp, 20},
     {"SHA256", engine::evp, 32},  {"SHA384", engine::evp, 48},
-    {"SHA512", engine::evp, 64},
+    {"SHA512", engine::evp, 64},  {"XXH128", engine::xxh128, 16},
 };
 
 struct provider {
@@ -47,6 +49,7 @@ struct provider {
 struct hash_state {
     const provider* prov;
     EVP_MD_CTX* evp;
+    XXH3_state_t* xxh;  // 64-byte aligned by the library, so held apart
     union {
         md2_ctx md2;
         md4_ctx md4;
@@ -130,6 +133,11 @@ u32 hash_create(hash_provider prov, hash_object& h, void* object, u32 length, u3
         break;
     case engine::md2: md2_init(&st->n.md2); break;
     case engine::md4: md4_init(&st->n.md4); break;
+    case engine::xxh128:
+        st->xxh = XXH3_createState();
+        if (st->xxh == nullptr) return status_no_memory;
+        XXH3_128bits_reset(st->xxh);
+        break;
     }
     st->prov = p;
     h = st;
@@ -147,6 +155,8 @@ u32 hash_data(hash_object h, const void* data, u32 length) {
         return EVP_DigestUpdate(st->evp, bytes, length) == 1 ? 0 : status_unsuccessful;
     case engine::md2: md2_update(&st->n.md2, length, bytes); return 0;
     case engine::md4: md4_update(&st->n.md4, length, bytes); return 0;
+    case engine::xxh128:
+        return XXH3_128bits_update(st->xxh, bytes, length) == XXH_OK ? 0 : status_unsuccessful;
     }
     return status_invalid_handle;
 }
@@ -168,6 +178,13 @@ u32 hash_finish(hash_object h, void* out, u32 length) {
     // nettle starts the context afresh after the digest.
     case engine::md2: md2_digest(&st->n.md2, length, digest); return 0;
     case engine::md4: md4_digest(&st->n.md4, length, digest); return 0;
+    case engine::xxh128: {
+        // The canonical form is big-endian, as xxh128sum prints it.
+        XXH128_canonical_t canonical;
+        XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(st->xxh));
+        std::memcpy(digest, canonical.digest, sizeof canonical.digest);
+        return XXH3_128bits_reset(st->xxh) == XXH_OK ? 0 : status_unsuccessful;
+    }
     }
     return status_invalid_handle;
 }
@@ -176,6 +193,7 @@ u32 hash_destroy(hash_object h) {
     hash_state* st = state_of(h);
     if (st == nullptr) return status_invalid_handle;
     EVP_MD_CTX_free(st->evp);
+    XXH3_freeState(st->xxh);
     OPENSSL_cleanse(st, sizeof(*st));
     return 0;
 }

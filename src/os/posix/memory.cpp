@@ -1,5 +1,6 @@
-// Buffer memory on Linux: explicit huge pages stand for physical pages; the
-// heap path is an aligned allocation with transparent huge pages, locked.
+// Buffer memory on Linux: explicit huge pages of the large-page unit stand
+// for physical pages; the heap path is an aligned allocation with
+// transparent huge pages, locked.
 #include "os/memory.h"
 
 #include <sys/mman.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 
 #include "os/posix/errors.h"
+#include "os/posix/large_pages.h"
 
 namespace os {
 
@@ -32,10 +34,38 @@ u64 meminfo(const char* key) {
     std::fclose(f);
     return value;
 }
+
+// The transparent huge page size, 0 when the kernel has none.
+size_t transparent_page_size() {
+    FILE* f = std::fopen("/sys/kernel/mm/transparent_hugepage/hpage_pmd_size", "re");
+    if (!f) return 0;
+    unsigned long long value = 0;
+    if (std::fscanf(f, "%llu", &value) != 1) value = 0;
+    std::fclose(f);
+    return static_cast<size_t>(value);
+}
+
 thread_local u32 last_error_code = 0;
 }  // namespace
 
-size_t large_page_minimum() { return static_cast<size_t>(meminfo("Hugepagesize")) * 1024; }
+namespace posix {
+
+large_pages choose_large_pages(size_t transparent, size_t hugetlb) {
+    constexpr size_t fallback = size_t{2} << 20;
+    const bool power_of_two = transparent != 0 && (transparent & (transparent - 1)) == 0;
+    large_pages pages;
+    pages.unit = power_of_two ? transparent : fallback;
+    pages.explicit_pages = hugetlb == pages.unit;
+    return pages;
+}
+
+large_pages system_large_pages() {
+    return choose_large_pages(transparent_page_size(), static_cast<size_t>(meminfo("Hugepagesize")) * 1024);
+}
+
+}  // namespace posix
+
+size_t large_page_minimum() { return posix::system_large_pages().unit; }
 
 size_t system_page_size() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
 
@@ -45,9 +75,11 @@ bool enable_lock_memory_privilege(size_t size, u32& error) {
     bool may_lock = geteuid() == 0 ||
                     (getrlimit(RLIMIT_MEMLOCK, &limit) == 0 &&
                      (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= size));
-    size_t huge = large_page_minimum();
-    bool enough = huge != 0 && meminfo("HugePages_Free") * huge >= size;
+    // Huge pages of another size than the unit (1 GiB ones) are not used.
+    const posix::large_pages pages = posix::system_large_pages();
+    bool enough = pages.explicit_pages && meminfo("HugePages_Free") * pages.unit >= size;
     if (!may_lock) error = posix::fail(EPERM);
+    else if (!pages.explicit_pages) error = posix::fail(EOPNOTSUPP);
     else if (!enough) error = posix::fail(ENOMEM);
     return may_lock && enough;
 }
