@@ -472,4 +472,94 @@ TEST(Safety, CreateInAFolderWithoutWritePermissionReportsAccessDenied) {
     EXPECT_NE(out.find("open(locked/x)\n   ^ERROR: 5, "), std::string::npos) << out;
 }
 
+// The file behind standard output or standard error as the copy target or
+// the log: the console text would land in it. Refused, the file as it was.
+TEST(Safety, OutputThatTakesTheConsoleTextIsRefused) {
+    e2e::temp_dir dir;
+    const std::string data = e2e::random_bytes(3000000, 21), before = "EARLIER\n";
+    e2e::write_file(dir.file("src"), data);
+    e2e::write_file(dir.file("other"), data);
+    const std::string zef = "'" + e2e::zef_path() + "'";
+    const struct {
+        std::string command, file, message;
+    } cases[] = {
+        {zef + " src t -Write 2> t", "t", ""},
+        {zef + " src t -Write -sha1 > t", "t", "the target [t] is where standard output goes"},
+        {zef + " src t -Write -verify 2>> t", "t", ""},
+        {zef + " src other -l -c -md5 2>> zef-log.txt", "zef-log.txt", ""},
+        {zef + " src other -l -c -md5 > zef-log.txt", "zef-log.txt", "the log [zef-log.txt] is where standard output goes"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        e2e::write_file(dir.file(c.file), before);
+        int status = -1;
+        const std::string err =
+            e2e::shell("cd '" + dir.path + "' && { " + c.command + "; echo \"rc=$?\"; } 2>&1", &status);
+        const std::string now = e2e::read_file(dir.file(c.file));
+        EXPECT_NE(err.find("rc=2"), std::string::npos) << err;
+        // Only the shell's own redirection may have cut the file, and nothing
+        // but console text (at most the refusal) may have reached it.
+        const std::string kept = c.command.find(">> ") != std::string::npos ? before : "";
+        EXPECT_EQ(now.compare(0, kept.size(), kept), 0) << now;
+        EXPECT_EQ(now.find(data.substr(0, 64)), std::string::npos) << "copied data in the file";
+        EXPECT_LT(now.size(), 4096u) << now;
+        EXPECT_NE((err + now).find("refused, nothing written"), std::string::npos) << err << now;
+        if (!c.message.empty()) {
+            EXPECT_NE(err.find(c.message), std::string::npos) << err;
+        }
+        EXPECT_TRUE(same_bytes(e2e::read_file(dir.file("src")), data));
+    }
+}
+
+// A loop device and the file behind it are the same bytes, either way round.
+TEST(Safety, LoopDeviceAndItsBackingFileAreRefused) {
+    e2e::temp_dir dir;
+    const std::string data = e2e::random_bytes(4 * 1048576, 22);
+    e2e::write_file(dir.file("g"), data);
+    const std::string dev = e2e::attach_loop(dir.file("g"));
+    if (dev.empty()) GTEST_SKIP() << "no loop device";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{dev, "g", "-Write", "-verify"}, std::vector<std::string>{"g", dev, "-Write"}}) {
+        result r = run_zef(args, in_dir(dir.path));
+        EXPECT_EQ(r.status, 2) << status_text(r);
+        EXPECT_NE(r.err.find("refused, nothing written"), std::string::npos) << r.err;
+    }
+    e2e::detach_loop(dev);
+    EXPECT_TRUE(same_bytes(e2e::read_file(dir.file("g")), data));
+}
+
+// Standard input as both inputs would give each part of one stream.
+TEST(Safety, StandardInputAsBothInputsIsRefused) {
+    e2e::temp_dir dir;
+    e2e::options o = in_dir(dir.path);
+    o.input = e2e::random_bytes(3000000, 23);
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-", "-", "-md5"},
+                                                 std::vector<std::string>{"-", "-"}}) {
+        result r = run_zef(args, o);
+        EXPECT_EQ(r.status, 2) << status_text(r);
+        EXPECT_NE(r.err.find("standard input cannot be both inputs"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+// Bytes the device could not store in the end (a write-back that fails at
+// the final flush) are a failed copy, not a success.
+TEST(Safety, FailedFinalFlushFailsTheCopy) {
+    if (!e2e::is_root()) GTEST_SKIP() << "needs root";
+    e2e::temp_dir dir;
+    e2e::shell("mkdir -p '" + dir.file("small") + "'");
+    if (!mounted_tmpfs(dir.file("small"), "size=1M")) GTEST_SKIP() << "no tmpfs";
+    mount_guard guard{dir.file("small")};
+    e2e::shell("truncate -s 3M '" + dir.file("small/back") + "'");
+    const std::string dev = e2e::attach_loop(dir.file("small/back"));
+    if (dev.empty()) GTEST_SKIP() << "no loop device";
+    e2e::write_file(dir.file("src"), e2e::random_bytes(3000000, 24));
+    e2e::options o = in_dir(dir.path);
+    o.timeout_ms = 60000;
+    result r = run_zef({"src", dev, "-Write", "-P0", "-q"}, o);
+    e2e::detach_loop(dev);
+    EXPECT_EQ(r.status, 2) << status_text(r);
+    EXPECT_NE(r.err.find("h_file->flush()"), std::string::npos) << r.err;
+}
+
 }  // namespace

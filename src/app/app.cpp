@@ -39,6 +39,11 @@ G_APP::G_APP(int argc, char** argv, bool run) {
     // order, from where it stands, also when it is a regular file.
     if (pipeline2 && pipeline2->is_writer) pipeline2->stream_target = hFileOut.is_std_stream;
     // The buffers are in place: only now an existing target may be cut.
+    // After Ctrl+C nothing is cut and nothing starts.
+    if (ctrl_c_typed.load()) {
+        run_failed = true;
+        return;
+    }
     cut_outputs();
     if (run_failed) return;
     time_start_ms = now_ms();

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/G_APP.h"
+#include "os/console.h"
 
 namespace {
 // A regular file or a device gives back what was written; a pipe, a
@@ -133,6 +134,22 @@ u32 G_APP::refuse_shared_data() {
                          other.role, other.path);
             return os::err::invalid_parameter;
         }
+    // Nor may the console text land in an output: the target or the log
+    // that is the file behind standard output or standard error.
+    for (const named& out : outputs) {
+        if (!out.file->is_open || out.file->is_std_stream) continue;
+        for (int n : {1, 2}) {
+            if (!overwrites(out.file->handle, os::text_handle(n))) continue;
+            std::fprintf(stderr, "\n!! the %s [%s] is where standard %s goes: refused, nothing written\n", out.role,
+                         out.path, n == 1 ? "output" : "error");
+            return os::err::invalid_parameter;
+        }
+    }
+    // Standard input read twice would give each input part of one stream.
+    if (hFileIn1.is_open && hFileIn2.is_open && hFileIn1.is_std_stream && hFileIn2.is_std_stream) {
+        std::fputs("\n!! standard input cannot be both inputs: refused\n", stderr);
+        return os::err::invalid_parameter;
+    }
     return 0;
 }
 

@@ -7,6 +7,7 @@
 
 const s64 performance_frequency = os::performance_frequency();
 std::atomic<bool> ctrl_c_typed{false};
+std::atomic<bool> stdout_mid_line{false};
 
 void print_error(FILE* stream, const char* operation_text, u32 code) {
     std::string text;
@@ -38,4 +39,5 @@ void print_elapsed(u64 ms) {
     format_elapsed(text, sizeof text, ms);
     std::fputs(text, stdout);
     std::fflush(stdout);  // the figure belongs to the progress line on screen now
+    stdout_mid_line.store(true, std::memory_order_release);
 }

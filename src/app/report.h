@@ -22,5 +22,7 @@ s64 counter_to_ms(s64 counter, s64 frequency);
 
 // A duration on standard output, e.g. " 0.0 ", " 1:01.0 ", " 1:00:00.0 ".
 void print_elapsed(u64 ms);
+// Standard output holds an elapsed-time figure with no line end after it.
+extern std::atomic<bool> stdout_mid_line;
 // The same text into a buffer (for tests and whole-line output).
 int format_elapsed(char* buffer, size_t size, u64 ms);

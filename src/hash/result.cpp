@@ -38,6 +38,8 @@ void G_APP::print_result() {
             // One digest: "hex  path". A list: "ALG (path) = hex" per algorithm,
             // in list order, as the BSD-style checkers read it.
             auto print_digest = [this](FILE* stream, size_t input, const char* path) {
+                // A digest line starts a line of its own, so that checkers read it.
+                if (stream == stdout && stdout_mid_line.exchange(false)) std::fputs("\n", stdout);
                 for (u32 k = 0; k < crypt.alg_count; ++k) {
                     const size_t i = input * crypt.alg_count + k;
                     char line[2 * 256 + 1];

@@ -46,6 +46,7 @@ public:
 // any path, the same device, a partition and its disk, or a device under
 // the file system that holds the input.
 bool overwrites(const G_FILE& output, const G_FILE& input);
+bool overwrites(os::handle output, os::handle input);
 
 // "-", "con" and "CON" name the standard streams (no other spelling).
 bool is_std_stream_name(const char* path);

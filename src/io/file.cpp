@@ -73,10 +73,20 @@ u32 G_FILE::open(const char* path, u32 access, u32 disposition, u32 flags) {
 
 bool overwrites(const G_FILE& output, const G_FILE& input) {
     if (!output.is_open || !input.is_open) return false;
+    return overwrites(output.handle, input.handle);
+}
+
+bool overwrites(os::handle output, os::handle input) {
+    if (output == os::invalid_handle || input == os::invalid_handle) return false;
     os::file_identity out, in;
-    if (os::identity(output.handle, out) != 0 || os::identity(input.handle, in) != 0 || !out.known || !in.known)
+    if (os::identity(output, out) != 0 || os::identity(input, in) != 0 || !out.known || !in.known)
         return false;
     if (out.volume == in.volume && out.index == in.index) return true;
+    // A loop device and the file behind it hold the same bytes.
+    auto backs = [](const os::file_identity& device, const os::file_identity& file) {
+        return device.backing_index != 0 && device.backing_volume == file.volume && device.backing_index == file.index;
+    };
+    if (backs(in, out) || backs(out, in)) return true;
     if (out.volume != os::device_volume) return false;
     // A device written: the input is a partition of it, its disk, or a file
     // whose file system lies on it.
@@ -118,8 +128,9 @@ s64 G_FILE::get_disk_length() {
 
 u32 G_FILE::flush() {
     u32 code = os::flush(handle);
-    if (code != 0) {
+    if (code == os::err::access_denied || code == os::err::invalid_handle) {
         // A handle opened for reading only flushes through a second one.
+        // Never after an I/O error: a second handle would not report it.
         os::handle second;
         code = os::reopen(handle, second);
         if (code == 0) {

@@ -43,13 +43,28 @@ int G_MEMORY::alloc(size_t count) {
     if (!use_awe) {
         os::set_working_set(size + 8 * large_page_size);
         address = os::aligned_alloc(size, large_page_size);
-        locked = address && os::lock_memory(address, size);
+        // Locked piece by piece: faulting in a large block can take long on
+        // a busy host, and Ctrl+C must not wait for all of it.
+        locked = address != nullptr;
+        constexpr size_t piece = size_t{8} << 20;
+        for (size_t at = 0; locked && at < size; at += piece) {
+            if (ctrl_c_typed.load(std::memory_order_acquire)) {
+                if (at != 0) os::unlock_memory(address, at);
+                os::aligned_free(address);
+                address = nullptr;
+                locked = false;
+                break;
+            }
+            locked = os::lock_memory(static_cast<u8*>(address) + at, size - at < piece ? size - at : piece);
+            if (!locked && at != 0) os::unlock_memory(address, at);
+        }
         if (print_info)
             std::fprintf(stderr, ":: align %4u MB RAM at: 0x%016zx %s\n", static_cast<unsigned>(size >> 20),
                          reinterpret_cast<size_t>(address), locked ? "[LOCKED]" : "");
         if (locked) std::memset(address, 0, size);
     }
     if (address) return 0;
+    if (ctrl_c_typed.load(std::memory_order_acquire)) return -1;  // given up on purpose
     print_error(stderr, "!! _aligned_malloc() failed to allocate RAM!", os::last_error());
     return -1;
 }

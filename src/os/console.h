@@ -21,6 +21,11 @@ void init_console();
 // absent when the process started. Its text goes nowhere.
 bool std_stream_closed(int n);
 
+// The handle that the process's text on standard output (1) or standard
+// error (2) goes to now, for comparing it with a file; not to be closed.
+// invalid_handle when absent.
+handle text_handle(int n);
+
 // 8-bit text of the console's code page (1251, that of the entry's locale
 // "bg-BG") as UTF-8: every byte becomes one character.
 std::string eight_bit_text(const u8* bytes, size_t count);

@@ -47,12 +47,16 @@ u32 open(const char* path, u32 access, u32 disposition, u32 flags, handle& h, bo
 // is the whole disk (device number) that a partition, or the file system
 // of a file, lies on when that is a partition (Linux; 0 otherwise). `known`
 // is false for pipes, consoles and character devices, which hold no bytes
-// to overwrite, and for what the system does not identify.
+// to overwrite, and for what the system does not identify. A device that
+// stores its bytes in a file (a loop device) names that file in
+// `backing_volume` and `backing_index` (both 0 otherwise).
 struct file_identity {
     bool known = false;
     u64 volume = 0;
     u64 index = 0;
     u64 container = 0;
+    u64 backing_volume = 0;
+    u64 backing_index = 0;
 };
 inline constexpr u64 device_volume = ~u64{0};
 u32 identity(handle h, file_identity& id);

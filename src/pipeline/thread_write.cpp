@@ -200,7 +200,8 @@ end:
             h_file->set_eof();
         }
     }
-    h_file->flush();
+    // Bytes the system could not store in the end are a failed copy too.
+    if (h_file->flush() != 0 && !stream && !stopped()) fail_both(h_file->error_w, "h_file->flush()");
     os::set_current_thread_priority(0);
     src->leave(id);
     return status.load();

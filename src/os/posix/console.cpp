@@ -53,6 +53,8 @@ void init_console() {
 
 bool std_stream_closed(int n) { return n >= 0 && n < 3 && closed_at_start[n]; }
 
+handle text_handle(int n) { return (n == 1 || n == 2) && !closed_at_start[n] ? n : invalid_handle; }
+
 std::string eight_bit_text(const u8* bytes, size_t count) {
     std::string out;
     iconv_t cd = iconv_open("UTF-8", "CP1251");

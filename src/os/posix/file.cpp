@@ -20,6 +20,7 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/loop.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -336,6 +337,12 @@ u32 identity(handle h, file_identity& id) {
         id.volume = device_volume;
         id.index = st.st_rdev;
         id.container = whole_disk(st.st_rdev);
+        // A loop device's bytes are those of its backing file.
+        struct loop_info64 info {};
+        if (ioctl(fd_of(h), LOOP_GET_STATUS64, &info) == 0) {
+            id.backing_volume = info.lo_device;
+            id.backing_index = info.lo_inode;
+        }
     }
     return 0;
 }

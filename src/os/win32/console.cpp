@@ -53,6 +53,12 @@ void init_console() {
 
 bool std_stream_closed(int n) { return n >= 0 && n < 3 && absent_at_start[n]; }
 
+handle text_handle(int n) {
+    if (n != 1 && n != 2) return invalid_handle;
+    HANDLE h = GetStdHandle(n == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    return h == nullptr || h == INVALID_HANDLE_VALUE ? invalid_handle : reinterpret_cast<handle>(h);
+}
+
 std::string eight_bit_text(const u8* bytes, size_t count) {
     if (count == 0) return std::string();
     const char* text = reinterpret_cast<const char*>(bytes);
