@@ -562,4 +562,25 @@ TEST(Safety, FailedFinalFlushFailsTheCopy) {
     EXPECT_NE(r.err.find("h_file->flush()"), std::string::npos) << r.err;
 }
 
+// A run refused at its start leaves no new, empty target behind.
+TEST(Safety, RefusedRunLeavesNoNewTarget) {
+    e2e::temp_dir dir;
+    e2e::write_file(dir.file("src"), e2e::random_bytes(100000, 25));
+    ASSERT_EQ(::link(dir.file("src").c_str(), dir.file("zef-log.txt").c_str()), 0);
+    ASSERT_EQ(::symlink("elsewhere", dir.file("dangling").c_str()), 0);
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"src", "newt", "-Write", "-l"},
+                                                 std::vector<std::string>{"src", "newt", "-Write", "-l", "-verify"}}) {
+        result r = run_zef(args, in_dir(dir.path));
+        EXPECT_EQ(r.status, 2) << status_text(r);
+        struct stat st;
+        EXPECT_NE(::lstat(dir.file("newt").c_str(), &st), 0) << "a new target was left behind";
+    }
+    // A link is never removed: the refused run leaves it as it was.
+    result r = run_zef({"src", "dangling", "-Write", "-l"}, in_dir(dir.path));
+    EXPECT_EQ(r.status, 2) << status_text(r);
+    struct stat st;
+    EXPECT_EQ(::lstat(dir.file("dangling").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
 }  // namespace

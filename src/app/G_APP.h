@@ -112,6 +112,8 @@ private:
     void cut_outputs();
     bool cut_log_ = false;
     bool cut_target_ = false;
+    bool target_created_ = false;  // the open made a new target file
+    void discard_new_target();
     bool cleaned_ = false;
     bool benchmark_ran_ = false;
 };

@@ -25,6 +25,7 @@ G_APP::G_APP(int argc, char** argv, bool run) {
     }
 
     if (u32 opened = open_files(); opened != 0) {
+        discard_new_target();
         // The benchmark always ends the run here, and has done its job
         // when it ran (to Ctrl+C or a failed write).
         benchmark_ran_ = opt_bench && opt_log && opened == 0xFFFFFFFFu && !hFileLog.is_open;
@@ -32,6 +33,7 @@ G_APP::G_APP(int argc, char** argv, bool run) {
         return;
     }
     if (setup_pipelines() != 0 || check_resumed_prefix() != 0) {
+        discard_new_target();
         run_failed = true;
         return;
     }
@@ -41,6 +43,7 @@ G_APP::G_APP(int argc, char** argv, bool run) {
     // The buffers are in place: only now an existing target may be cut.
     // After Ctrl+C nothing is cut and nothing starts.
     if (ctrl_c_typed.load()) {
+        discard_new_target();
         run_failed = true;
         return;
     }

@@ -66,14 +66,21 @@ u32 G_APP::open_files() {
         const u32 through = opt_verify ? flag_write_through : 0;
         hFileOut.open(file_name[2], access, open_always, unbuffered | through);
         if (!hFileOut.is_open) return hFileOut.error_r;
-        if (u32 refused = refuse_shared_data(); refused != 0) return refused;
-        if (u32 refused = refuse_append_target(); refused != 0) return refused;
-        if (opt_verify && !can_read_back(hFileOut)) {
+        s64 ignored = 0;
+        target_created_ = hFileOut.error_r != os::err::already_exists && !hFileOut.is_std_stream &&
+                          os::file_size(hFileOut.handle, ignored) == 0;
+        u32 refused = refuse_shared_data();
+        if (refused == 0) refused = refuse_append_target();
+        if (refused == 0 && opt_verify && !can_read_back(hFileOut)) {
             std::fprintf(stderr,
                          "\n!! -verify: [%s] cannot be read back (a pipe or character device); copy to a file or a "
                          "device\n",
                          file_name[2]);
-            return os::err::invalid_parameter;
+            refused = os::err::invalid_parameter;
+        }
+        if (refused != 0) {
+            discard_new_target();  // a refused run leaves no new file behind
+            return refused;
         }
         cut_target_ = !opt_append && !hFileOut.is_std_stream;
         prepare(hFileOut);
@@ -182,6 +189,13 @@ u32 G_APP::refuse_append_target() {
         return os::err::invalid_parameter;
     }
     return 0;
+}
+
+void G_APP::discard_new_target() {
+    if (!target_created_) return;
+    target_created_ = false;
+    hFileOut.close();
+    os::remove_file(file_name[2]);
 }
 
 void G_APP::cut_outputs() {

@@ -237,8 +237,12 @@ int G_APP::parse_options(int argc, char** argv) {
     // Reading a copy back needs a copy, and a target that can be read:
     // refused before anything is opened or redirected.
     if (opt_verify && (!opt_write || opt_normalize || (opt_bench && opt_log))) {
-        std::fprintf(stderr, "!! -verify reads a copy back: it needs -Write (%s <file1> <file2> -Write -verify)\n",
-                     program_name);
+        if (!opt_write)
+            std::fprintf(stderr, "!! -verify reads a copy back: it needs -Write (%s <file1> <file2> -Write -verify)\n",
+                         program_name);
+        else
+            std::fprintf(stderr, "!! -verify reads a copy back: not with %s\n",
+                         opt_normalize ? "-n (normalization)" : "the write benchmark (-b -l)");
         run_failed = true;
         return -1;
     }

@@ -69,6 +69,9 @@ u32 identity(handle h, file_identity& id);
 handle take_std_handle(bool for_write);
 
 void close(handle h);
+// Removes a regular file by its path (a file this run created and will not
+// use); a link or anything else is left alone.
+u32 remove_file(const char* path);
 
 // One read: `done` is the count read, 0 at the end of a file or stream.
 u32 read(handle h, void* buffer, u32 count, u32& done);

@@ -347,6 +347,14 @@ u32 identity(handle h, file_identity& id) {
     return 0;
 }
 
+u32 remove_file(const char* path) {
+    // Only a regular file itself; a link keeps pointing where it did.
+    struct stat st;
+    if (lstat(path, &st) != 0) return fail(errno);
+    if (!S_ISREG(st.st_mode)) return fail(EINVAL);
+    return ::unlink(path) == 0 ? 0 : fail(errno);
+}
+
 void close(handle h) {
     int fd = fd_of(h);
     if (fd < 0) return;

@@ -80,6 +80,10 @@ u32 open(const char* path, u32 access, u32 disposition, u32 flags, handle& h, bo
     return err::success;
 }
 
+u32 remove_file(const char* path) {
+    return DeleteFileW(win32::widen(path).c_str()) ? err::success : GetLastError();
+}
+
 u32 identity(handle h, file_identity& id) {
     id = file_identity{};
     // Pipes and consoles hold no bytes to overwrite; volumes and disks may
