@@ -68,7 +68,9 @@ void G_APP::print_result() {
             std::fputs("\n", stderr);
         }
         if (!opt_quiet && !run_failed)
-            std::fputs(files_identical ? "++ no differences encountered. " : "!! files are different. ", stderr);
+            // Inputs of different lengths are different, whatever their common part holds.
+            std::fputs(files_identical && smaller_file == 0 ? "++ no differences encountered. " : "!! files are different. ",
+                       stderr);
         if (opt_peak) std::fputs("\n", stderr);
     }
 
