@@ -112,13 +112,15 @@ u32 G_PIPELINE::thread_write() {
                 goto end;
             }
             if (tail != 0) {
-                if (file_size != 0 && static_cast<u64>(bytes_left) <= tail) {
+                if (file_size != 0 && static_cast<u64>(bytes_left) < tail) {
                     out_of_space(static_cast<u64>(bytes_left), tail);
                     goto end;
                 } else if (file_size != 0) {
-                    // A device: read, patch and rewrite the unit under the tail.
+                    // A device: read, patch and rewrite the unit under the tail,
+                    // or what the device has left of it (whole sectors) at its end.
+                    const u32 rmw = bytes_left < 4096 ? static_cast<u32>(bytes_left) : 4096;
                     std::memset(read_tmp, 0, sizeof read_tmp);
-                    s64 got = h_file->read(read_tmp, 4096);
+                    s64 got = h_file->read(read_tmp, rmw);
                     if (got < 0) {
                         fail_both(h_file->error_r, "h_file->read(read_tmp)");
                         goto end;
@@ -128,13 +130,13 @@ u32 G_PIPELINE::thread_write() {
                         goto end;
                     }
                     std::memcpy(read_tmp, pp_DATA[ip] + offset, tail);
-                    if (h_file->write(read_tmp, 4096) < 0) {
+                    if (h_file->write(read_tmp, rmw) < 0) {
                         p_read_count[ip].store(0, rel);
                         fail_both(h_file->error_w, "h_file->write(write_unaligned)");
                         goto end;
                     }
-                    p_read_count[ip].store(4096, rel);
-                    offset += 4096;
+                    p_read_count[ip].store(rmw, rel);
+                    offset += rmw;
                 } else {
                     // A file: the tail through a second, buffered handle.
                     std::memset(read_tmp, 0, sizeof read_tmp);
