@@ -317,7 +317,10 @@ TEST_F(CopyInterrupted, ResumeAfterSigintOrSigkillCompletesTheCopy) {
             EXPECT_EQ(r.status, 128 + 9) << status_text(r);
         } else {
             EXPECT_EQ(r.status, 2) << status_text(r);
-            EXPECT_TRUE(is_prefix(dir->file("dst"), dir->file("src")));
+            // Stopped before the copy began, the run leaves no new target.
+            if (reached != -1) {
+                EXPECT_TRUE(is_prefix(dir->file("dst"), dir->file("src")));
+            }
         }
         std::printf("    stopped at %lld bytes (status %d)\n", reached, r.status);
 
