@@ -46,7 +46,7 @@ int G_MEMORY::alloc(size_t count) {
         // Locked piece by piece: faulting in a large block can take long on
         // a busy host, and Ctrl+C must not wait for all of it.
         locked = address != nullptr;
-        constexpr size_t piece = size_t{8} << 20;
+        constexpr size_t piece = size_t{2} << 20;
         for (size_t at = 0; locked && at < size; at += piece) {
             if (ctrl_c_typed.load(std::memory_order_acquire)) {
                 if (at != 0) os::unlock_memory(address, at);
