@@ -8,6 +8,22 @@
 #include "io/G_FILE.h"
 #include "pipeline/G_PIPELINE.h"
 
+// Calls f(w, n) for every 8-byte word (n < 8 for the last bytes) at which
+// a and b differ, in order, while f returns true. Runs of equal bytes are
+// skipped at memory speed; only differing runs are walked word by word.
+template <typename F>
+void each_differing_word(const u8* a, const u8* b, u64 count, F f) {
+    constexpr u64 run = 4096;
+    for (u64 at = 0; at < count; at += run) {
+        const u64 len = count - at < run ? count - at : run;
+        if (std::memcmp(a + at, b + at, len) == 0) continue;
+        for (u64 w = at; w < at + len; w += 8) {
+            const u64 n = count - w < 8 ? count - w : 8;
+            if (std::memcmp(a + w, b + w, n) != 0 && !f(w, n)) return;
+        }
+    }
+}
+
 // Listing output collected and written in large pieces, so that millions
 // of blocks cost a few system calls, not one each.
 struct listing {

@@ -99,26 +99,16 @@ u32 G_PIPELINE::thread_comp() {
             const u8* pa = pp_DATA[s];
             const u8* pb = peer->pp_DATA[s];
             const u64 base = nc * page_size;
-            bool stop_listing = false;
-            // Runs of equal bytes are skipped at memory speed; differing runs
-            // are walked word by word. The last partial word counts too.
-            constexpr u64 run = 4096;
-            for (u64 at = 0; at < common && !stop_listing; at += run) {
-                const u64 len = std::min(run, common - at);
-                if (std::memcmp(pa + at, pb + at, len) == 0) continue;
-                for (u64 w = at; w < at + len && !stop_listing; w += 8) {
-                    const u64 n = std::min<u64>(8, common - w);
-                    if (std::memcmp(pa + w, pb + w, n) == 0) continue;
-                    int length = format_difference(block, sizeof block, base + w, pa + w, pb + w, n);
-                    out.add(block, length, out.log != nullptr);
-                    differs.store(true, rel);
-                    if (ctrl_c_typed.load(acq) || quiet) {
-                        compare.store(false, rel);
-                        peer->compare.store(false, rel);
-                        stop_listing = true;
-                    }
-                }
-            }
+            // The last partial word counts too.
+            each_differing_word(pa, pb, common, [&](u64 w, u64 n) {
+                int length = format_difference(block, sizeof block, base + w, pa + w, pb + w, n);
+                out.add(block, length, out.log != nullptr);
+                differs.store(true, rel);
+                if (!ctrl_c_typed.load(acq) && !quiet) return true;
+                compare.store(false, rel);
+                peer->compare.store(false, rel);
+                return false;
+            });
             out.flush();
             if (have_a) release(mine, nc + 1);
             if (have_b) peer->release(theirs, nc + 1);

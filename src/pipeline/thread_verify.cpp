@@ -70,17 +70,12 @@ u32 G_PIPELINE::thread_verify() {
             const u8* b = verify_buffer + (at - first);
             const u64 have = got > at - first ? std::min<u64>(got - (at - first), count) : 0;
             differing += count - have;  // bytes the target does not hold at all
-            for (u64 run = 0; run < have; run += unit) {
-                const u64 len = std::min(unit, have - run);
-                if (std::memcmp(a + run, b + run, len) == 0) continue;
-                for (u64 w = run; w < run + len; w += 8) {
-                    const u64 n = std::min<u64>(8, have - w);
-                    if (std::memcmp(a + w, b + w, n) == 0) continue;
-                    for (u64 k = 0; k < n; ++k) differing += a[w + k] != b[w + k];
-                    int text = format_difference(block, sizeof block, at + w, a + w, b + w, n);
-                    out.add(block, text, out.log != nullptr);
-                }
-            }
+            each_differing_word(a, b, have, [&](u64 w, u64 n) {
+                for (u64 k = 0; k < n; ++k) differing += a[w + k] != b[w + k];
+                int text = format_difference(block, sizeof block, at + w, a + w, b + w, n);
+                out.add(block, text, out.log != nullptr);
+                return true;
+            });
             verified += count;
             verified_bytes.store(verified, rel);
             differing_bytes.store(differing, rel);
